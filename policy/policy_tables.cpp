@@ -1,0 +1,168 @@
+#include "policy/policy_tables.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace ventrix {
+namespace {
+
+// Appends with growth by half again (or to exactly what is needed if more).
+template <typename T>
+void appendGrowing(std::vector<T>& table, const T& item) {
+    if (table.size() == table.capacity()) {
+        std::size_t grown = table.capacity() + table.capacity() / 2;
+        table.reserve(std::max(grown, table.size() + 1));
+    }
+    table.push_back(item);
+}
+
+std::string_view upToNul(std::string_view text) {
+    return text.substr(0, std::min(text.find('\0'), text.size()));
+}
+
+char foldAsciiUpper(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+std::string_view labelOf(const LockedMediaRecord& record) {
+    return {record.label, strnlen(record.label, sizeof record.label)};
+}
+
+}  // namespace
+
+bool labelsEqual(std::string_view a, std::string_view b) {
+    a = upToNul(a);
+    b = upToNul(b);
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (foldAsciiUpper(a[i]) != foldAsciiUpper(b[i])) return false;
+    }
+    return true;
+}
+
+// ---- Drive lock table --------------------------------------------------------
+
+void PolicyTables::resetDriveCursor() { DriveCursor = 0; }
+
+bool PolicyTables::nextDrive(std::string& root, std::uint32_t* locked) {
+    if (drives_.empty() || DriveCursor > drives_.size() - 1) {
+        DriveCursor = 0;
+        return false;
+    }
+    const DriveLockEntry& entry = drives_[DriveCursor++];
+    root.assign({entry.letter, ':', '\\'});
+    if (locked) *locked = entry.locked;
+    return true;
+}
+
+bool PolicyTables::findDrive(std::string_view drive, std::uint32_t* locked) const {
+    if (drive.empty()) return false;
+    for (const DriveLockEntry& entry : drives_) {
+        if (entry.letter == drive.front()) {
+            if (locked) *locked = entry.locked;
+            return true;
+        }
+    }
+    return false;
+}
+
+int PolicyTables::setDriveLocked(std::string_view drive, bool locked) {
+    const char letter = drive.empty() ? '\0' : drive.front();
+    for (DriveLockEntry& entry : drives_) {
+        if (entry.letter == letter) {
+            entry.locked = locked ? 1 : 0;
+            return 0;
+        }
+    }
+    appendGrowing(drives_, DriveLockEntry{letter, static_cast<std::uint8_t>(locked ? 1 : 0)});
+    return 1;
+}
+
+bool PolicyTables::isDriveLocked(std::string_view root) {
+    resetDriveCursor();
+    std::string entryRoot;
+    std::uint32_t locked = 0;
+    while (nextDrive(entryRoot, &locked)) {
+        if (entryRoot == root) return locked != 0;  // cursor stays just past this entry
+    }
+    return false;
+}
+
+const char* PolicyTables::driveStateText(std::string_view drive) const {
+    std::uint32_t locked = 0;
+    if (!findDrive(drive, &locked)) return "";
+    return locked ? "Locked" : "Unlocked";
+}
+
+// ---- Locked media table ------------------------------------------------------
+
+void PolicyTables::resetMediaCursor() { MediaCursor = 0; }
+
+bool PolicyTables::nextMedia(std::uint32_t& serial, std::string& label, std::uint32_t& driveType) {
+    if (media_.empty() || MediaCursor > media_.size() - 1) {
+        MediaCursor = 0;
+        return false;
+    }
+    const LockedMediaRecord& record = media_[MediaCursor++];
+    serial = record.serial;
+    label.assign(labelOf(record));
+    driveType = record.driveType;
+    return true;
+}
+
+bool PolicyTables::findMedia(std::uint32_t serial, std::string_view label, std::uint32_t driveType) const {
+    return std::any_of(media_.begin(), media_.end(), [&](const LockedMediaRecord& record) {
+        return record.serial == serial && record.driveType == driveType && labelsEqual(labelOf(record), label);
+    });
+}
+
+bool PolicyTables::isMediaListed(std::uint32_t serial, std::string_view label) const {
+    return findMedia(serial, label, 5) || findMedia(serial, label, 2);
+}
+
+bool PolicyTables::addMedia(std::uint32_t serial, std::string_view label, std::uint32_t driveType) {
+    if (findMedia(serial, label, driveType)) return false;
+    LockedMediaRecord record{};
+    // Labels come from a 260-byte volume query; a longer text is cut to fit the field.
+    label = upToNul(label).substr(0, MaxLabelLength);
+    std::memcpy(record.label, label.data(), label.size());
+    record.serial = serial;
+    record.driveType = driveType;
+    appendGrowing(media_, record);
+    return true;
+}
+
+bool PolicyTables::removeMedia(std::uint32_t serial, std::string_view label) {
+    auto match = std::find_if(media_.begin(), media_.end(), [&](const LockedMediaRecord& record) {
+        return record.serial == serial && labelsEqual(labelOf(record), label);
+    });
+    if (match == media_.end()) return false;
+    media_.erase(match);
+    return true;
+}
+
+// ---- Loading -----------------------------------------------------------------
+
+void PolicyTables::appendLoadedDrive(const DriveLockEntry& entry) {
+    // One entry per letter: a later record of a letter updates the earlier entry
+    // in place, as a later password record replaces an earlier one.
+    for (DriveLockEntry& existing : drives_) {
+        if (existing.letter == entry.letter) {
+            existing.locked = entry.locked;
+            return;
+        }
+    }
+    appendGrowing(drives_, entry);
+}
+
+void PolicyTables::appendLoadedMedia(const LockedMediaRecord& record) {
+    // The label field must end in a NUL with zeros after it, whatever the file said.
+    LockedMediaRecord clean{};
+    const std::size_t length = strnlen(record.label, MaxLabelLength);
+    std::memcpy(clean.label, record.label, length);
+    clean.serial = record.serial;
+    clean.driveType = record.driveType;
+    appendGrowing(media_, clean);
+}
+
+}  // namespace ventrix

@@ -1,0 +1,80 @@
+// The in-memory policy: drive lock flags, locked media, passwords and the
+// protection switch. Tables are walked through their own cursors, exactly as
+// the rest of the program expects (a walk past the end resets to 0).
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ventrix {
+
+inline constexpr const char* DefaultPassword = "quillfern";
+
+// Both records are stored in "Tamrel.conf" as their exact byte images.
+struct DriveLockEntry {
+    char letter;
+    std::uint8_t locked;  // any non-zero value counts as locked
+};
+
+struct LockedMediaRecord {
+    char label[260];  // NUL-terminated, zero after the NUL
+    std::uint32_t serial;
+    std::uint32_t driveType;
+};
+
+static_assert(sizeof(DriveLockEntry) == 2);
+static_assert(offsetof(DriveLockEntry, letter) == 0 && offsetof(DriveLockEntry, locked) == 1);
+static_assert(sizeof(LockedMediaRecord) == 268);
+static_assert(offsetof(LockedMediaRecord, label) == 0);
+static_assert(offsetof(LockedMediaRecord, serial) == 260);
+static_assert(offsetof(LockedMediaRecord, driveType) == 264);
+static_assert(std::endian::native == std::endian::little,
+              "record images are little-endian on disk");
+
+inline constexpr std::size_t MaxLabelLength = 259;
+
+class PolicyTables {
+public:
+    // Drive lock table.
+    void resetDriveCursor();
+    bool nextDrive(std::string& root, std::uint32_t* locked = nullptr);
+    bool findDrive(std::string_view drive, std::uint32_t* locked = nullptr) const;
+    int setDriveLocked(std::string_view drive, bool locked);
+    bool isDriveLocked(std::string_view root);
+    const char* driveStateText(std::string_view drive) const;
+
+    // Locked media table.
+    void resetMediaCursor();
+    bool nextMedia(std::uint32_t& serial, std::string& label, std::uint32_t& driveType);
+    bool findMedia(std::uint32_t serial, std::string_view label, std::uint32_t driveType) const;
+    bool isMediaListed(std::uint32_t serial, std::string_view label) const;
+    bool addMedia(std::uint32_t serial, std::string_view label, std::uint32_t driveType);
+    bool removeMedia(std::uint32_t serial, std::string_view label);
+
+    // Raw access for the configuration file, which stores and restores the images.
+    const std::vector<DriveLockEntry>& driveEntries() const { return drives_; }
+    const std::vector<LockedMediaRecord>& mediaRecords() const { return media_; }
+    void appendLoadedDrive(const DriveLockEntry& entry);
+    void appendLoadedMedia(const LockedMediaRecord& record);
+
+    std::uint32_t driveCursor() const { return DriveCursor; }
+    std::uint32_t mediaCursor() const { return MediaCursor; }
+
+    std::string CurrentPassword = DefaultPassword;
+    bool ProtectionOn = true;
+
+private:
+    std::vector<DriveLockEntry> drives_;
+    std::vector<LockedMediaRecord> media_;
+    std::uint32_t DriveCursor = 0;
+    std::uint32_t MediaCursor = 0;
+};
+
+// The label rule: A-Z fold to a-z, nothing else folds, each label ends at its first NUL.
+bool labelsEqual(std::string_view a, std::string_view b);
+
+}  // namespace ventrix

@@ -1,0 +1,48 @@
+// Resource and control identifiers of Ventrix, by kind.
+#pragma once
+
+// Dialog templates
+#define IDD_AGENT 101
+#define IDD_CONFIGURATION 103
+#define IDD_LOGIN 104
+#define IDD_ABOUT 114
+#define IDD_ADD_MEDIA 126
+
+// Icons
+#define IDI_APP 107
+#define IDI_UNLOCKED 109
+#define IDI_LOCKED 111
+#define IDI_CDROM 133
+#define IDI_REMOVABLE 134
+
+// Menu bitmaps
+#define IDB_LOCK 115
+#define IDB_UNLOCK 116
+#define IDB_CONFIGURATION 123
+#define IDB_EXIT 125
+#define IDB_ABOUT 131
+
+// Tray menu and its commands
+#define IDM_TRAY 6
+#define IDM_ABOUT 40008
+#define IDM_PROTECTION 40009
+#define IDM_EXIT 40012
+#define IDM_CONFIGURATION 40013
+
+// Controls
+#define IDC_CANCEL 1000
+#define IDC_OK 1001
+#define IDC_PASSWORD 1002
+#define IDC_DRIVES 1007
+#define IDC_PRESENT_MEDIA 1007
+#define IDC_MEDIA 1009
+#define IDC_ADD 1012
+#define IDC_DELETE 1013
+#define IDC_LINK 1015
+#define IDC_APPLY 1016
+#define IDC_SERIAL 1019
+#define IDC_LABEL 1020
+
+#ifndef IDC_STATIC
+#define IDC_STATIC (-1)
+#endif

@@ -1,0 +1,50 @@
+// The procedures that apply the policy to the drives present: the start-up
+// sweep, the apply pass, the release on unlock/exit and the arrival reaction.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "policy/config_file.h"
+#include "policy/policy_tables.h"
+#include "volume/volume_ops.h"
+
+namespace ventrix {
+
+inline constexpr const char* LockMessageFormat = "The removable media in %s drive is locked";
+
+inline constexpr std::uintptr_t DbtDeviceArrival = 0x8000;
+inline constexpr std::uint32_t DbtDevtypVolume = 2;
+
+// Mirrors of DEV_BROADCAST_HDR / DEV_BROADCAST_VOLUME, so the core needs no Windows header.
+struct BroadcastHeader {
+    std::uint32_t size;
+    std::uint32_t deviceType;
+    std::uint32_t reserved;
+};
+struct BroadcastVolume {
+    BroadcastHeader header;
+    std::uint32_t unitMask;
+    std::uint16_t flags;
+};
+
+class Enforcement {
+public:
+    Enforcement(PolicyTables& tables, VolumeOps& volumes, ConfigFile& config)
+        : tables_(tables), volumes_(volumes), config_(config) {}
+
+    void lockMediaInDrive(const std::string& root);
+    void startupSweep();
+    void applyPolicy();
+    void releaseAllLockedDrives();
+    void onVolumeArrival(std::uintptr_t event, const void* header);
+
+private:
+    void showLockMessage(const std::string& root);
+
+    PolicyTables& tables_;
+    VolumeOps& volumes_;
+    ConfigFile& config_;
+};
+
+}  // namespace ventrix
