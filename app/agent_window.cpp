@@ -1,0 +1,156 @@
+#include "app/agent_window.h"
+
+#include "app/app_context.h"
+#include "resources/resource.h"
+#include "ui/about_dialog.h"
+#include "ui/password_prompt.h"
+
+namespace ventrix {
+namespace {
+
+void onCreate(HWND agent) {
+    AppContext& context = app();
+    NOTIFYICONDATAA& tray = context.TrayIconData;
+    tray.cbSize = NOTIFYICONDATAA_V1_SIZE;
+    tray.hIcon = LoadIconA(context.module, MAKEINTRESOURCEA(IDI_LOCKED));
+    lstrcpyA(tray.szTip, "Ventrix");
+    tray.hWnd = agent;
+    tray.uCallbackMessage = TrayCallbackMessage;
+    tray.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    SendMessageA(agent, WM_SETICON, ICON_BIG, 0);
+    Shell_NotifyIconA(NIM_ADD, &tray);
+}
+
+// Clearing the flags drops SWP_SHOWWINDOW from every change, so the window never shows.
+void stayHidden(LPARAM lParam) {
+    if (app().PopupMenuOpen) return;
+    reinterpret_cast<WINDOWPOS*>(lParam)->flags = 0;
+    SetForegroundWindow(GetDesktopWindow());
+}
+
+HBITMAP loadMenuBitmap(int id) {
+    return static_cast<HBITMAP>(
+        LoadImageA(app().module, MAKEINTRESOURCEA(id), IMAGE_BITMAP, 0, 0, LR_DEFAULTSIZE));
+}
+
+void setItemBitmap(HMENU popup, UINT command, HBITMAP bitmap) {
+    MENUITEMINFOA item{};
+    item.cbSize = sizeof item;
+    item.fMask = MIIM_CHECKMARKS;
+    item.hbmpUnchecked = bitmap;
+    SetMenuItemInfoA(popup, command, FALSE, &item);
+}
+
+struct MenuBitmaps {
+    HBITMAP images[5] = {};
+    ~MenuBitmaps() {
+        for (HBITMAP image : images) {
+            if (image) DeleteObject(image);
+        }
+    }
+};
+
+void prepareMenu(HMENU popup, MenuBitmaps& bitmaps) {
+    const bool on = app().policy.ProtectionOn;
+    MENUITEMINFOA item{};
+    item.cbSize = sizeof item;
+    item.fMask = MIIM_CHECKMARKS | MIIM_TYPE | MIIM_DATA;
+    item.fType = MFT_STRING;
+    char text[8];
+    lstrcpyA(text, on ? "Unlock" : "Lock");
+    item.dwTypeData = text;
+    item.cch = on ? 7 : 5;
+    item.hbmpChecked = bitmaps.images[0] = loadMenuBitmap(on ? IDB_UNLOCK : IDB_LOCK);
+    SetMenuItemInfoA(popup, IDM_PROTECTION, FALSE, &item);
+    setItemBitmap(popup, IDM_CONFIGURATION, bitmaps.images[1] = loadMenuBitmap(IDB_CONFIGURATION));
+    setItemBitmap(popup, IDM_EXIT, bitmaps.images[2] = loadMenuBitmap(IDB_EXIT));
+    setItemBitmap(popup, IDM_ABOUT, bitmaps.images[3] = loadMenuBitmap(IDB_ABOUT));
+}
+
+void showTrayMenu(HWND agent) {
+    AppContext& context = app();
+    POINT cursor{};
+    GetCursorPos(&cursor);
+    HMENU menu = LoadMenuA(context.module, MAKEINTRESOURCEA(IDM_TRAY));
+    HMENU popup = GetSubMenu(menu, 0);
+    MenuBitmaps bitmaps;  // released once the menu has closed
+    prepareMenu(popup, bitmaps);
+    context.PopupMenuOpen = true;
+    SetForegroundWindow(agent);
+    TrackPopupMenu(popup, TPM_RIGHTALIGN, cursor.x, cursor.y, 0, agent, nullptr);
+    context.PopupMenuOpen = false;
+    ShowWindow(agent, SW_HIDE);
+    DestroyMenu(popup);
+    DestroyMenu(menu);
+}
+
+void bringForward(const char* title) {
+    SetForegroundWindow(FindWindowA(nullptr, title));
+    SetFocus(FindWindowA(nullptr, title));
+}
+
+bool windowExists(const char* title) { return FindWindowA(nullptr, title) != nullptr; }
+
+void lockCommand() {
+    AppContext& context = app();
+    context.enforcement.applyPolicy();
+    context.TrayIconData.hIcon = LoadIconA(context.module, MAKEINTRESOURCEA(IDI_LOCKED));
+    Shell_NotifyIconA(NIM_MODIFY, &context.TrayIconData);
+    context.policy.ProtectionOn = true;
+}
+
+void protectionCommand() {
+    if (!app().policy.ProtectionOn) return lockCommand();
+    if (windowExists(LoginTitle)) return bringForward(LoginTitle);
+    openDialog(IDD_LOGIN, unlockPromptProc, GetDesktopWindow());
+}
+
+void exitCommand() {
+    if (windowExists(LoginTitle)) return bringForward(LoginTitle);
+    openDialog(IDD_LOGIN, exitPromptProc, GetDesktopWindow());
+}
+
+void configurationCommand() {
+    if (windowExists(ConfigurationTitle) || windowExists(LoginTitle)) return;
+    openDialog(IDD_LOGIN, configurePromptProc, GetDesktopWindow());
+}
+
+void aboutCommand() {
+    if (windowExists(AboutTitle)) return bringForward(AboutTitle);
+    openDialog(IDD_ABOUT, aboutDialogProc, GetDesktopWindow());
+}
+
+void onCommand(WORD command) {
+    switch (command) {
+    case IDM_PROTECTION: return protectionCommand();
+    case IDM_EXIT: return exitCommand();
+    case IDM_CONFIGURATION: return configurationCommand();
+    case IDM_ABOUT: return aboutCommand();
+    }
+}
+
+void onEnd(HWND agent) {
+    EndDialog(agent, DialogResult);
+    Shell_NotifyIconA(NIM_DELETE, &app().TrayIconData);
+}
+
+}  // namespace
+
+INT_PTR CALLBACK agentDialogProc(HWND agent, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_INITDIALOG: onCreate(agent); break;
+    case WM_WINDOWPOSCHANGING: stayHidden(lParam); break;
+    case TrayCallbackMessage:
+        if (lParam == WM_RBUTTONDOWN) showTrayMenu(agent);
+        break;
+    case WM_COMMAND: onCommand(LOWORD(wParam)); break;
+    case WM_DEVICECHANGE:
+        app().enforcement.onVolumeArrival(wParam, reinterpret_cast<const void*>(lParam));
+        break;
+    case WM_CLOSE:
+    case WM_DESTROY: onEnd(agent); break;
+    }
+    return FALSE;
+}
+
+}  // namespace ventrix

@@ -1,0 +1,60 @@
+// What the agent window and the dialogs share: the policy, the volume and
+// enforcement services, the module and the user-interface state made at
+// start-up. One process-wide instance in the program; tests install their own.
+#pragma once
+
+#include <windows.h>
+#include <commctrl.h>
+#include <shellapi.h>
+
+#include "policy/config_file.h"
+#include "policy/policy_tables.h"
+#include "volume/enforcement.h"
+#include "volume/volume_ops.h"
+
+namespace ventrix {
+
+inline constexpr UINT TrayCallbackMessage = WM_USER + 7;  // 1031
+inline constexpr INT_PTR DialogResult = 51;               // every EndDialog passes it
+inline constexpr int ExitCode = 24;
+
+inline constexpr const char* AgentTitle = "Windows ZadaZE";
+inline constexpr const char* LoginTitle = "Login";
+inline constexpr const char* ConfigurationTitle = "Ventrix";
+inline constexpr const char* AboutTitle = "About Ventrix v1.1";
+
+struct AppContext {
+    PolicyTables& policy;
+    VolumeOps& volumes;
+    Enforcement& enforcement;
+    ConfigFile& config;
+    HINSTANCE module = nullptr;
+
+    HIMAGELIST SmallIconList = nullptr;
+    int IconLockedIndex = -1;
+    int IconUnlockedIndex = -1;
+    int IconRemovableIndex = -1;
+    int IconCdromIndex = -1;
+
+    NOTIFYICONDATAA TrayIconData{};
+    bool PopupMenuOpen = false;
+
+    // Every message box goes through the volume platform's seam.
+    int showMessage(HWND owner, const char* text, const char* caption, UINT type) {
+        return volumes.platform().showMessage(owner, text, caption, type);
+    }
+};
+
+AppContext& app();
+void setApp(AppContext* context);  // tests swap in their own
+
+}  // namespace ventrix
+
+namespace ventrix {
+
+// Every dialog opens on the program's own module with creation parameter 0.
+inline void openDialog(int templateId, DLGPROC procedure, HWND owner) {
+    DialogBoxParamA(app().module, MAKEINTRESOURCEA(templateId), owner, procedure, 0);
+}
+
+}  // namespace ventrix

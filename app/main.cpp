@@ -1,0 +1,21 @@
+// Entry procedure: wires the Windows implementations of the seams together
+// and runs the program. No command-line options are read.
+#include <windows.h>
+
+#include "app/startup.h"
+#include "policy/win32/dpapi_protector.h"
+#include "policy/win32/win32_file_system.h"
+#include "volume/win32/win32_volume_platform.h"
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    using namespace ventrix;
+    static PolicyTables policy;
+    static DpapiProtector protector;
+    static Win32FileSystem files;
+    static ConfigFile config(policy, files, protector);
+    static Win32VolumePlatform platform;
+    static VolumeOps volumes(platform, policy);
+    static Enforcement enforcement(policy, volumes, config);
+    static AppContext context{policy, volumes, enforcement, config, instance};
+    return runVentrix(context);
+}

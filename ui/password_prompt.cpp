@@ -1,0 +1,108 @@
+#include "ui/password_prompt.h"
+
+#include <cstring>
+
+#include "app/app_context.h"
+#include "resources/resource.h"
+#include "ui/configuration_dialog.h"
+
+namespace ventrix {
+namespace {
+
+using SuccessAction = void (*)(HWND prompt);
+
+struct OwnWindowSearch {
+    const char* title;
+    HWND found;
+};
+
+BOOL CALLBACK matchOwnWindow(HWND window, LPARAM param) {
+    auto* search = reinterpret_cast<OwnWindowSearch*>(param);
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process != GetCurrentProcessId()) return TRUE;
+    char title[64] = {};
+    GetWindowTextA(window, title, sizeof title);
+    if (lstrcmpiA(title, search->title) != 0) return TRUE;
+    search->found = window;
+    return FALSE;
+}
+
+void unlockSucceeded(HWND prompt) {
+    AppContext& context = app();
+    context.policy.ProtectionOn = false;
+    context.TrayIconData.hIcon = LoadIconA(context.module, MAKEINTRESOURCEA(IDI_UNLOCKED));
+    Shell_NotifyIconA(NIM_MODIFY, &context.TrayIconData);
+    context.enforcement.releaseAllLockedDrives();
+    DestroyWindow(prompt);
+}
+
+void exitSucceeded(HWND prompt) {
+    AppContext& context = app();
+    DestroyWindow(prompt);
+    Shell_NotifyIconA(NIM_DELETE, &context.TrayIconData);
+    context.enforcement.releaseAllLockedDrives();
+    DestroyWindow(findOwnWindow(AgentTitle));
+}
+
+void configureSucceeded(HWND prompt) {
+    DestroyWindow(prompt);
+    openDialog(IDD_CONFIGURATION, configurationDialogProc, GetDesktopWindow());
+}
+
+void onOk(HWND prompt, SuccessAction succeeded) {
+    char typed[256] = {};
+    GetDlgItemTextA(prompt, IDC_PASSWORD, typed, sizeof typed);
+    if (checkPassword(typed)) {
+        succeeded(prompt);
+        return;
+    }
+    app().showMessage(prompt, "Invalid Password", "Error", MB_ICONERROR);
+    SendDlgItemMessageA(prompt, IDC_PASSWORD, EM_SETSEL, 0, -1);
+}
+
+INT_PTR promptProc(HWND prompt, UINT message, WPARAM wParam, bool takeFocus, SuccessAction succeeded) {
+    switch (message) {
+    case WM_INITDIALOG:
+        if (takeFocus) {
+            SetForegroundWindow(prompt);
+            SetFocus(prompt);
+        }
+        break;
+    case WM_COMMAND:
+        if (LOWORD(wParam) == IDC_CANCEL) EndDialog(prompt, DialogResult);
+        if (LOWORD(wParam) == IDC_OK) onOk(prompt, succeeded);
+        break;
+    case WM_CLOSE:
+    case WM_DESTROY:
+        EndDialog(prompt, DialogResult);
+        break;
+    }
+    return FALSE;
+}
+
+}  // namespace
+
+bool checkPassword(const char* text) {
+    return std::strcmp(text, app().policy.CurrentPassword.c_str()) == 0;
+}
+
+HWND findOwnWindow(const char* title) {
+    OwnWindowSearch search{title, nullptr};
+    EnumWindows(matchOwnWindow, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+INT_PTR CALLBACK unlockPromptProc(HWND prompt, UINT message, WPARAM wParam, LPARAM) {
+    return promptProc(prompt, message, wParam, true, unlockSucceeded);
+}
+
+INT_PTR CALLBACK exitPromptProc(HWND prompt, UINT message, WPARAM wParam, LPARAM) {
+    return promptProc(prompt, message, wParam, false, exitSucceeded);
+}
+
+INT_PTR CALLBACK configurePromptProc(HWND prompt, UINT message, WPARAM wParam, LPARAM) {
+    return promptProc(prompt, message, wParam, true, configureSucceeded);
+}
+
+}  // namespace ventrix
