@@ -1,0 +1,105 @@
+#include "volume/volume_ops.h"
+
+#include <cstring>
+
+namespace ventrix {
+namespace {
+
+constexpr std::uint32_t LabelBufferSize = 260;  // MAX_PATH
+constexpr std::uint32_t ShareReadWrite = FileShareRead | FileShareWrite;
+
+// "\\.\E:" from "E:\": the device path takes only the letter and the colon.
+std::string devicePath(std::string_view root) {
+    return std::string("\\\\.\\").append(root.substr(0, 2));
+}
+
+// The list is a run of NUL-ended roots closed by an empty one; a root whose
+// NUL lies beyond the buffer did not fit and is dropped.
+std::vector<std::string> splitRoots(const std::vector<char>& buffer) {
+    std::vector<std::string> roots;
+    std::size_t pos = 0;
+    while (pos < buffer.size() && buffer[pos] != '\0') {
+        const void* nul = std::memchr(buffer.data() + pos, '\0', buffer.size() - pos);
+        if (nul == nullptr) break;
+        const std::size_t end = static_cast<std::size_t>(static_cast<const char*>(nul) - buffer.data());
+        roots.emplace_back(buffer.data() + pos, end - pos);
+        pos = end + 1;
+    }
+    return roots;
+}
+
+}  // namespace
+
+char driveLetterFromUnitMask(std::uint32_t mask) {
+    int index = 0;
+    while ((mask & 1u) == 0 && index < 26) {
+        mask >>= 1;
+        ++index;
+    }
+    return static_cast<char>('A' + index);
+}
+
+bool isLockableDrive(std::string_view root, std::uint32_t type) {
+    if (type == DriveCdrom) return true;
+    // A: is the floppy the machine boots from; it stays usable.
+    return type == DriveRemovable && !root.empty() && static_cast<unsigned char>(root.front()) >= 'B';
+}
+
+void VolumeOps::ejectMedia(std::string_view root) {
+    const std::string path = devicePath(root);
+    const VolumePlatform::Device device = platform_.openDevice(path.c_str(), FileShareRead);
+    if (device == VolumePlatform::InvalidDevice) {
+        platform_.showMessage(nullptr, UnableToOpenDevice, ErrorCaption, MbIconError | MbOk);
+        return;
+    }
+    platform_.deviceControl(device, IoctlStorageEjectMedia);
+    platform_.closeDevice(device);
+}
+
+void VolumeOps::lockVolume(std::string_view root) {
+    const std::string path = devicePath(root);
+    const VolumePlatform::Device device = platform_.openDevice(path.c_str(), ShareReadWrite);
+    if (device == VolumePlatform::InvalidDevice) return;
+    platform_.deviceControl(device, FsctlLockVolume);
+    platform_.closeDevice(device);
+}
+
+void VolumeOps::releaseVolume(std::string_view root) {
+    const std::string path = devicePath(root);
+    const VolumePlatform::Device device = platform_.openDevice(path.c_str(), ShareReadWrite);
+    if (device == VolumePlatform::InvalidDevice) return;
+    // Dismount whatever the unlock answered: a volume that was never locked still goes.
+    platform_.deviceControl(device, FsctlUnlockVolume);
+    platform_.deviceControl(device, FsctlDismountVolume);
+    platform_.closeDevice(device);
+}
+
+bool VolumeOps::queryVolumeIdentity(std::string_view root, std::string& label, std::uint32_t& serial) {
+    const std::string volumeRoot(root.substr(0, 3));
+    releaseVolume(volumeRoot);
+    // An empty drive must fail the query, not prompt the user to insert a disk.
+    platform_.setErrorMode(SemFailCriticalErrors);
+    char buffer[LabelBufferSize] = {};
+    serial = 0;
+    if (!platform_.getVolumeInformation(volumeRoot.c_str(), buffer, LabelBufferSize, serial)) return false;
+    label.assign(buffer, strnlen(buffer, MaxLabelLength));
+    return true;
+}
+
+void VolumeOps::seedDriveTable() {
+    for (const std::string& root : driveRoots()) {
+        if (isLockableDrive(root, platform_.getDriveType(root.c_str()))) tables_.setDriveLocked(root, true);
+    }
+}
+
+std::vector<std::string> VolumeOps::driveRoots() {
+    const std::uint32_t needed = platform_.getLogicalDriveStrings(0, nullptr);
+    if (needed == 0 || needed == UINT32_MAX) return {};
+    // One byte beyond what was asked for; zero-filled, so a second call that
+    // no longer fits (a drive appeared meanwhile) yields only what it wrote.
+    std::vector<char> buffer(static_cast<std::size_t>(needed) + 1, '\0');
+    platform_.getLogicalDriveStrings(needed + 1, buffer.data());
+    return splitRoots(buffer);
+}
+
+}  // namespace ventrix
