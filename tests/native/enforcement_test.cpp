@@ -1,0 +1,430 @@
+// Enforcement procedures against the fake platform: which drives are visited,
+// in which order, with exactly which requests and messages.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "policy/config_file.h"
+#include "tests/support/fake_protector.h"
+#include "tests/support/fake_volume_platform.h"
+#include "tests/support/memory_file_system.h"
+#include "volume/enforcement.h"
+
+namespace ventrix {
+namespace {
+
+using testing::FakeProtector;
+using testing::FakeVolumePlatform;
+using testing::MemoryFileSystem;
+using Calls = std::vector<std::string>;
+
+std::string dev(char d) { return std::string("\\\\.\\") + d + ":"; }
+std::string root(char d) { return std::string(1, d) + ":\\"; }
+
+Calls lockReq(char d) { return {"open " + dev(d) + " share=3", "ioctl 0x90018", "close"}; }
+Calls ejectReq(char d) { return {"open " + dev(d) + " share=1", "ioctl 0x2D4808", "close"}; }
+Calls releaseReq(char d) { return {"open " + dev(d) + " share=3", "ioctl 0x9001C", "ioctl 0x90020", "close"}; }
+Calls identify(char d) {
+    Calls c = releaseReq(d);
+    c.insert(c.end(), {"errormode 1", "query " + root(d) + " size=260"});
+    return c;
+}
+Calls lockMessage(char d) { return {"message Error: The removable media in " + root(d) + " drive is locked"}; }
+Calls typeOf(char d) { return {"type " + root(d)}; }
+Calls enumerate(int drives) { return {"drives size=0", "drives size=" + std::to_string(drives * 4 + 2)}; }
+
+Calls seq(std::initializer_list<Calls> parts) {
+    Calls all;
+    for (const Calls& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+// A DEV_BROADCAST_VOLUME image placed at an odd address, as a sender may.
+class ArrivalRecord {
+public:
+    explicit ArrivalRecord(std::uint32_t mask, std::uint32_t deviceType = DbtDevtypVolume,
+                           std::uint32_t size = sizeof(BroadcastVolume)) {
+        BroadcastVolume volume{};
+        volume.header = {size, deviceType, 0};
+        volume.unitMask = mask;
+        std::memcpy(bytes_ + 1, &volume, sizeof volume);
+    }
+    const void* get() const { return bytes_ + 1; }
+
+private:
+    alignas(8) unsigned char bytes_[sizeof(BroadcastVolume) + 1] = {};
+};
+
+class EnforcementTest : public ::testing::Test {
+protected:
+    FakeVolumePlatform platform;
+    PolicyTables tables;
+    MemoryFileSystem files;
+    FakeProtector protector;
+    ConfigFile config{tables, files, protector};
+    VolumeOps volumes{platform, tables};
+    Enforcement enforcement{tables, volumes, config};
+
+    void TearDown() override {
+        EXPECT_EQ(platform.openDevices(), 0u) << "a volume handle was left open";
+        for (const auto& message : platform.messages()) {
+            EXPECT_EQ(message.owner, nullptr);
+            EXPECT_EQ(message.caption, "Error");
+            EXPECT_EQ(message.type, MbIconError | MbOk);
+        }
+    }
+
+    void arrive(std::uint32_t mask, std::uintptr_t event = DbtDeviceArrival) {
+        ArrivalRecord record(mask);
+        enforcement.onVolumeArrival(event, record.get());
+    }
+
+    std::uint32_t flagOf(char d) {
+        std::uint32_t locked = 99;
+        EXPECT_TRUE(tables.findDrive(root(d), &locked)) << d << ": has no entry";
+        return locked;
+    }
+
+    std::string letters() const {
+        std::string all;
+        for (const auto& entry : tables.driveEntries()) all += entry.letter;
+        return all;
+    }
+
+    // What the last save wrote, read back as a fresh start-up would.
+    PolicyTables saved(std::string& password) {
+        PolicyTables loaded;
+        const auto bytes = files.contents(ConfigFileName);
+        parseConfiguration(bytes.data(), bytes.size(), protector, loaded, password);
+        return loaded;
+    }
+};
+
+// ---- onVolumeArrival ---------------------------------------------------------
+
+TEST_F(EnforcementTest, ArrivalInANewDriveOfAnyTypeAppendsItLockedThenLocksEjectsAndReports) {
+    const std::pair<char, std::uint32_t> drives[] = {
+        {'E', DriveRemovable}, {'D', DriveCdrom}, {'C', DriveFixed}, {'N', DriveRemote}};
+    std::string expectedLetters;
+    for (const auto& [letter, type] : drives) {
+        SCOPED_TRACE(letter);
+        platform.addDriveWithMedium(letter, type, "ANY", 5);
+        platform.clearCalls();
+        arrive(1u << (letter - 'A'));
+        EXPECT_EQ(platform.calls(), seq({lockReq(letter), ejectReq(letter), lockMessage(letter)}));
+        expectedLetters += letter;
+        EXPECT_EQ(letters(), expectedLetters) << "appended at the end";
+        EXPECT_EQ(flagOf(letter), 1u);
+    }
+    EXPECT_FALSE(files.has(ConfigFileName)) << "arrivals save nothing";
+}
+
+TEST_F(EnforcementTest, ArrivalInALockedDriveIdentifiesEjectsAndReportsWithoutALockRequest) {
+    tables.setDriveLocked("E:\\", true);
+    platform.addDriveWithMedium('E', DriveRemovable, "STICK", 0x11);
+    arrive(0x10);
+    EXPECT_EQ(platform.calls(), seq({identify('E'), ejectReq('E'), lockMessage('E')}));
+    EXPECT_EQ(letters(), "E");
+    EXPECT_EQ(flagOf('E'), 1u);
+}
+
+TEST_F(EnforcementTest, ArrivalOfAnUnreadableMediumInAFlaggedDriveOnlyIdentifies) {
+    tables.setDriveLocked("E:\\", true);
+    tables.setDriveLocked("F:\\", false);
+    platform.addDrive('E', DriveRemovable);
+    platform.addDrive('F', DriveCdrom);
+    arrive(0x10);
+    arrive(0x20);
+    EXPECT_EQ(platform.calls(), seq({identify('E'), identify('F')}));
+    EXPECT_TRUE(platform.messages().empty());
+    EXPECT_EQ(flagOf('E'), 1u);
+    EXPECT_EQ(flagOf('F'), 0u);
+}
+
+TEST_F(EnforcementTest, ArrivalOfAMediumListedUnderTheUnlockedDrivesOwnTypeIsEjectedAndReported) {
+    tables.setDriveLocked("E:\\", false);
+    tables.addMedia(0xBEEF, "Backup", DriveRemovable);
+    platform.addDriveWithMedium('E', DriveRemovable, "BACKUP", 0xBEEF);
+    arrive(0x10);
+    EXPECT_EQ(platform.calls(), seq({identify('E'), typeOf('E'), ejectReq('E'), lockMessage('E')}));
+    EXPECT_EQ(flagOf('E'), 0u) << "the drive's flag is not changed";
+}
+
+TEST_F(EnforcementTest, ArrivalOfAMediumListedOnlyUnderAnotherTypeIsLeftAlone) {
+    tables.setDriveLocked("D:\\", false);
+    tables.addMedia(0xBEEF, "Backup", DriveRemovable);
+    platform.addDriveWithMedium('D', DriveCdrom, "Backup", 0xBEEF);
+    arrive(0x8);
+    EXPECT_EQ(platform.calls(), seq({identify('D'), typeOf('D')}));
+    EXPECT_TRUE(platform.messages().empty());
+}
+
+TEST_F(EnforcementTest, ArrivalOfAnUnlistedMediumInAnUnlockedDriveIsLeftAlone) {
+    tables.setDriveLocked("E:\\", false);
+    tables.addMedia(0xBEEF, "Backup", DriveRemovable);
+    platform.addDriveWithMedium('E', DriveRemovable, "Backup", 0xBEF0);
+    arrive(0x10);
+    EXPECT_EQ(platform.calls(), seq({identify('E'), typeOf('E')}));
+}
+
+TEST_F(EnforcementTest, ArrivalIsIgnoredWhileProtectionIsOff) {
+    tables.ProtectionOn = false;
+    tables.setDriveLocked("E:\\", true);
+    platform.addDriveWithMedium('E', DriveRemovable, "X", 1);
+    platform.addDriveWithMedium('F', DriveRemovable, "X", 1);
+    arrive(0x10);
+    arrive(0x20);
+    EXPECT_TRUE(platform.calls().empty());
+    EXPECT_EQ(letters(), "E") << "no new drive is appended";
+}
+
+TEST_F(EnforcementTest, EventsOtherThanArrivalAreIgnored) {
+    platform.addDriveWithMedium('F', DriveRemovable, "X", 1);
+    for (std::uintptr_t event : {0x8001u, 0x8002u, 0x8003u, 0x8004u, 0x8006u, 0x0007u, 0x0018u}) {
+        arrive(0x20, event);
+    }
+    EXPECT_TRUE(platform.calls().empty());
+    EXPECT_TRUE(tables.driveEntries().empty());
+}
+
+TEST_F(EnforcementTest, HeadersOfOtherDeviceTypesAreIgnored) {
+    platform.addDriveWithMedium('F', DriveRemovable, "X", 1);
+    for (std::uint32_t type : {0u, 1u, 3u, 4u, 5u, 6u}) {
+        ArrivalRecord record(0x20, type);
+        enforcement.onVolumeArrival(DbtDeviceArrival, record.get());
+    }
+    EXPECT_TRUE(platform.calls().empty());
+    EXPECT_TRUE(tables.driveEntries().empty());
+}
+
+TEST_F(EnforcementTest, NullOrTooShortHeaderIsIgnoredAndAHeaderReachingTheMaskIsRead) {
+    platform.addDriveWithMedium('F', DriveRemovable, "X", 1);
+    enforcement.onVolumeArrival(DbtDeviceArrival, nullptr);
+    for (std::uint32_t size : {0u, 12u, 15u}) {
+        ArrivalRecord record(0x20, DbtDevtypVolume, size);
+        enforcement.onVolumeArrival(DbtDeviceArrival, record.get());
+    }
+    EXPECT_TRUE(platform.calls().empty());
+
+    ArrivalRecord justEnough(0x20, DbtDevtypVolume, 16);
+    enforcement.onVolumeArrival(DbtDeviceArrival, justEnough.get());
+    EXPECT_EQ(platform.calls(), seq({lockReq('F'), ejectReq('F'), lockMessage('F')}));
+}
+
+TEST_F(EnforcementTest, MaskNamingSeveralDrivesHandlesOnlyTheLowest) {
+    platform.addDriveWithMedium('D', DriveCdrom, "X", 1);
+    platform.addDriveWithMedium('F', DriveRemovable, "Y", 2);
+    arrive(0x8 | 0x20);
+    EXPECT_EQ(platform.calls(), seq({lockReq('D'), ejectReq('D'), lockMessage('D')}));
+    EXPECT_EQ(letters(), "D");
+}
+
+TEST_F(EnforcementTest, MaskNamingNoDriveIsIgnored) {
+    arrive(0);
+    arrive(1u << 26);
+    EXPECT_TRUE(platform.calls().empty());
+    EXPECT_TRUE(tables.driveEntries().empty()) << "no entry for '['";
+}
+
+// ---- applyPolicy -------------------------------------------------------------
+
+TEST_F(EnforcementTest, ApplyEjectsAndLocksAReadableMediumInALockedDriveAndSaves) {
+    tables.setDriveLocked("E:\\", true);
+    platform.addDriveWithMedium('E', DriveCdrom, "DISC", 0x77);
+    enforcement.applyPolicy();
+    EXPECT_EQ(platform.calls(), seq({identify('E'), ejectReq('E'), lockReq('E'), lockMessage('E')}));
+    ASSERT_EQ(platform.messages().size(), 1u);
+    EXPECT_EQ(platform.messages()[0].text, "The removable media in E:\\ drive is locked");
+    EXPECT_TRUE(files.has(ConfigFileName));
+}
+
+TEST_F(EnforcementTest, ApplyOnAnEmptyLockedDriveOnlyIdentifies) {
+    tables.setDriveLocked("E:\\", true);
+    platform.addDrive('E', DriveCdrom);
+    enforcement.applyPolicy();
+    EXPECT_EQ(platform.calls(), identify('E'));
+}
+
+TEST_F(EnforcementTest, ApplyOnlyReleasesAnUnlockedDriveEvenWithAListedMedium) {
+    tables.setDriveLocked("E:\\", false);
+    tables.addMedia(0x77, "DISC", DriveCdrom);
+    platform.addDriveWithMedium('E', DriveCdrom, "DISC", 0x77);
+    enforcement.applyPolicy();
+    EXPECT_EQ(platform.calls(), releaseReq('E'));
+    EXPECT_EQ(flagOf('E'), 0u);
+}
+
+TEST_F(EnforcementTest, ApplyVisitsEveryEntryOnceInTableOrder) {
+    tables.setDriveLocked("G:\\", true);
+    tables.setDriveLocked("D:\\", false);
+    tables.setDriveLocked("F:\\", true);
+    tables.setDriveLocked("E:\\", true);
+    platform.addDriveWithMedium('G', DriveRemovable, "G1", 1);
+    platform.addDriveWithMedium('D', DriveCdrom, "D1", 2);
+    platform.addDrive('F', DriveCdrom);
+    platform.addDriveWithMedium('E', DriveCdrom, "E1", 3);
+    enforcement.applyPolicy();
+    EXPECT_EQ(platform.calls(), seq({identify('G'), ejectReq('G'), lockReq('G'), lockMessage('G'),
+                                     releaseReq('D'), identify('F'),
+                                     identify('E'), ejectReq('E'), lockReq('E'), lockMessage('E')}));
+    EXPECT_EQ(letters(), "GDFE");
+}
+
+TEST_F(EnforcementTest, ApplyOnAnEmptyTableTouchesNoDriveAndStillSaves) {
+    tables.CurrentPassword = "s3cret";
+    enforcement.applyPolicy();
+    EXPECT_TRUE(platform.calls().empty());
+    ASSERT_TRUE(files.has(ConfigFileName));
+    std::string password;
+    const PolicyTables loaded = saved(password);
+    EXPECT_EQ(password, "s3cret");
+    EXPECT_TRUE(loaded.driveEntries().empty());
+}
+
+TEST_F(EnforcementTest, RefusedEjectOpenShowsOneUnableToOpenBoxBeforeTheLockMessage) {
+    tables.setDriveLocked("E:\\", true);
+    platform.addDriveWithMedium('E', DriveRemovable, "STICK", 9);
+    platform.refuseOpen(dev('E'));
+    enforcement.applyPolicy();
+    EXPECT_EQ(platform.calls(),
+              seq({{"open " + dev('E') + " share=3 refused", "errormode 1", "query E:\\ size=260",
+                    "open " + dev('E') + " share=1 refused", "message Error: Unable to open device",
+                    "open " + dev('E') + " share=3 refused"},
+                   lockMessage('E')}));
+    EXPECT_EQ(flagOf('E'), 1u);
+}
+
+TEST_F(EnforcementTest, ArrivalsDuringApplysBoxesAreVisitedAtTheEndOnceEach) {
+    tables.setDriveLocked("D:\\", true);
+    tables.setDriveLocked("E:\\", true);
+    platform.addDriveWithMedium('D', DriveCdrom, "D1", 1);
+    platform.addDriveWithMedium('E', DriveRemovable, "E1", 2);
+    platform.addDriveWithMedium('F', DriveRemovable, "F1", 3);
+    platform.addDriveWithMedium('G', DriveCdrom, "G1", 4);
+    // F arrives while D's box is up, G while the box of the last original entry is up.
+    std::vector<std::pair<std::string, std::uint32_t>> pending = {
+        {lockMessage('D')[0], 0x20}, {lockMessage('E')[0], 0x40}};
+    platform.onMessage = [&](const testing::ShownMessage& message) {
+        if (pending.empty() || "message Error: " + message.text != pending.front().first) return;
+        const std::uint32_t mask = pending.front().second;
+        pending.erase(pending.begin());
+        arrive(mask);
+    };
+
+    enforcement.applyPolicy();
+
+    EXPECT_TRUE(pending.empty());
+    EXPECT_EQ(platform.calls(),
+              seq({identify('D'), ejectReq('D'), lockReq('D'), lockMessage('D'),
+                   lockReq('F'), ejectReq('F'), lockMessage('F'),  // nested arrival
+                   identify('E'), ejectReq('E'), lockReq('E'), lockMessage('E'),
+                   lockReq('G'), ejectReq('G'), lockMessage('G'),  // nested arrival
+                   identify('F'), ejectReq('F'), lockReq('F'), lockMessage('F'),
+                   identify('G'), ejectReq('G'), lockReq('G'), lockMessage('G')}));
+    std::string password;
+    const PolicyTables loaded = saved(password);
+    ASSERT_EQ(loaded.driveEntries().size(), 4u) << "the appended drives are saved too";
+    EXPECT_EQ(loaded.driveEntries()[3].letter, 'G');
+    EXPECT_EQ(loaded.driveEntries()[3].locked, 1);
+}
+
+// ---- lockMediaInDrive --------------------------------------------------------
+
+TEST_F(EnforcementTest, LockMediaInAnUnlockedDriveActsOnAMediumListedUnderEitherLockableType) {
+    tables.setDriveLocked("E:\\", false);
+    tables.addMedia(0x42, "Photos", DriveCdrom);  // listed from a CD drive, found in a removable one
+    platform.addDriveWithMedium('E', DriveRemovable, "PHOTOS", 0x42);
+    enforcement.lockMediaInDrive("E:\\");
+    EXPECT_EQ(platform.calls(), seq({identify('E'), ejectReq('E'), lockReq('E'), lockMessage('E')}));
+    EXPECT_EQ(flagOf('E'), 1u);
+}
+
+TEST_F(EnforcementTest, LockMediaLeavesAnUnlistedMediumInAnUnlockedDrive) {
+    tables.setDriveLocked("E:\\", false);
+    tables.addMedia(0x42, "Photos", 3);  // another drive type never matches here
+    platform.addDriveWithMedium('E', DriveRemovable, "Photos", 0x42);
+    enforcement.lockMediaInDrive("E:\\");
+    EXPECT_EQ(platform.calls(), identify('E'));
+    EXPECT_EQ(flagOf('E'), 0u);
+}
+
+// ---- startupSweep -------------------------------------------------------------
+
+TEST_F(EnforcementTest, SweepAppendsAMissingLockableDriveLockedWithOnlyALockRequest) {
+    platform.addDriveWithMedium('E', DriveRemovable, "STICK", 1);
+    enforcement.startupSweep();
+    EXPECT_EQ(platform.calls(), seq({enumerate(1), typeOf('E'), lockReq('E')}));
+    EXPECT_EQ(letters(), "E");
+    EXPECT_EQ(flagOf('E'), 1u);
+    EXPECT_TRUE(platform.messages().empty());
+}
+
+TEST_F(EnforcementTest, SweepEjectsAListedMediumFromAnUnlockedDriveAndFlagsIt) {
+    tables.setDriveLocked("E:\\", false);
+    tables.addMedia(0xAB, "Exam", DriveRemovable);
+    platform.addDriveWithMedium('E', DriveRemovable, "EXAM", 0xAB);
+    enforcement.startupSweep();
+    EXPECT_EQ(platform.calls(), seq({enumerate(1), typeOf('E'), identify('E'),
+                                     identify('E'), ejectReq('E'), lockReq('E'), lockMessage('E')}));
+    EXPECT_EQ(flagOf('E'), 1u);
+    EXPECT_FALSE(files.has(ConfigFileName)) << "the sweep saves nothing";
+}
+
+TEST_F(EnforcementTest, SweepMatchesListedMediaUnderTheDrivesOwnTypeOnly) {
+    tables.setDriveLocked("E:\\", false);
+    tables.addMedia(0xAB, "Exam", DriveCdrom);
+    platform.addDriveWithMedium('E', DriveRemovable, "Exam", 0xAB);
+    enforcement.startupSweep();
+    EXPECT_EQ(platform.calls(), seq({enumerate(1), typeOf('E'), identify('E')}));
+    EXPECT_EQ(flagOf('E'), 0u);
+}
+
+TEST_F(EnforcementTest, SweepVisitsLockableDrivesInTheSystemsOrder) {
+    tables.setDriveLocked("F:\\", true);
+    tables.setDriveLocked("D:\\", false);
+    platform.addDrive('D', DriveCdrom);
+    platform.addDriveWithMedium('F', DriveRemovable, "F1", 1);
+    platform.addDriveWithMedium('G', DriveCdrom, "G1", 2);
+    enforcement.startupSweep();
+    EXPECT_EQ(platform.calls(), seq({enumerate(3), typeOf('D'), identify('D'), typeOf('F'), lockReq('F'),
+                                     typeOf('G'), lockReq('G')}));
+    EXPECT_EQ(letters(), "FDG");
+}
+
+TEST_F(EnforcementTest, SweepIgnoresRemovableAFixedRemoteAndRamDrivesEvenWithEntries) {
+    tables.setDriveLocked("A:\\", true);
+    tables.setDriveLocked("C:\\", false);
+    tables.setDriveLocked("N:\\", true);
+    tables.addMedia(7, "SYS", DriveFixed);
+    tables.addMedia(7, "SYS", DriveRemovable);
+    platform.addDriveWithMedium('A', DriveRemovable, "SYS", 7);
+    platform.addDriveWithMedium('C', DriveFixed, "SYS", 7);
+    platform.addDriveWithMedium('N', DriveRemote, "SYS", 7);
+    platform.addDriveWithMedium('R', DriveRamdisk, "SYS", 7);
+    enforcement.startupSweep();
+    EXPECT_EQ(platform.calls(), seq({enumerate(4), typeOf('A'), typeOf('C'), typeOf('N'), typeOf('R')}));
+    EXPECT_EQ(letters(), "ACN");
+}
+
+// ---- releaseAllLockedDrives --------------------------------------------------
+
+TEST_F(EnforcementTest, ReleaseAllReleasesEveryLockedEntryInTableOrderIncludingAbsentDrives) {
+    tables.setDriveLocked("F:\\", true);
+    tables.setDriveLocked("D:\\", false);
+    tables.setDriveLocked("Q:\\", true);  // no such drive on this machine
+    tables.setDriveLocked("E:\\", true);
+    platform.addDriveWithMedium('F', DriveRemovable, "F1", 1);
+    platform.addDriveWithMedium('D', DriveCdrom, "D1", 2);
+    platform.addDrive('E', DriveCdrom);
+    enforcement.releaseAllLockedDrives();
+    EXPECT_EQ(platform.calls(), seq({releaseReq('F'), releaseReq('Q'), releaseReq('E')}));
+    EXPECT_EQ(flagOf('F'), 1u);
+    EXPECT_EQ(flagOf('D'), 0u);
+    EXPECT_FALSE(files.has(ConfigFileName));
+}
+
+}  // namespace
+}  // namespace ventrix

@@ -1,0 +1,120 @@
+#include "volume/enforcement.h"
+
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+
+namespace ventrix {
+namespace {
+
+constexpr std::size_t MessageBufferSize = 260;
+
+// The header must reach at least through the unit mask before it is read.
+constexpr std::size_t VolumeRecordThroughMask = offsetof(BroadcastVolume, unitMask) + sizeof(std::uint32_t);
+
+// Broadcast memory comes from the system: no alignment is assumed.
+bool readArrivalMask(const void* header, std::uint32_t& mask) {
+    BroadcastHeader head;
+    std::memcpy(&head, header, sizeof head);
+    if (head.deviceType != DbtDevtypVolume || head.size < VolumeRecordThroughMask) return false;
+    std::memcpy(&mask, static_cast<const unsigned char*>(header) + offsetof(BroadcastVolume, unitMask),
+                sizeof mask);
+    return true;
+}
+
+}  // namespace
+
+void Enforcement::showLockMessage(const std::string& root) {
+    char text[MessageBufferSize] = {};
+    std::snprintf(text, sizeof text, LockMessageFormat, root.c_str());
+    volumes_.platform().showMessage(nullptr, text, ErrorCaption, MbIconError | MbOk);
+}
+
+void Enforcement::lockMediaInDrive(const std::string& root) {
+    std::string label;
+    std::uint32_t serial = 0;
+    if (!volumes_.queryVolumeIdentity(root, label, serial)) return;
+    // isDriveLocked stops its walk just past this drive's entry, so a table
+    // walk that called us resumes where it stood.
+    if (!tables_.isDriveLocked(root) && !tables_.isMediaListed(serial, label)) return;
+    volumes_.ejectMedia(root);
+    volumes_.lockVolume(root);
+    tables_.setDriveLocked(root, true);
+    showLockMessage(root);
+}
+
+void Enforcement::startupSweep() {
+    for (const std::string& root : volumes_.driveRoots()) {
+        const std::uint32_t type = volumes_.platform().getDriveType(root.c_str());
+        if (!isLockableDrive(root, type)) continue;
+        std::uint32_t locked = 0;
+        if (!tables_.findDrive(root, &locked)) {
+            tables_.setDriveLocked(root, true);
+            locked = 1;
+        }
+        if (locked != 0) {
+            volumes_.lockVolume(root);
+            continue;
+        }
+        std::string label;
+        std::uint32_t serial = 0;
+        if (volumes_.queryVolumeIdentity(root, label, serial) && tables_.findMedia(serial, label, type)) {
+            lockMediaInDrive(root);
+        }
+    }
+}
+
+void Enforcement::applyPolicy() {
+    std::string root;
+    std::uint32_t locked = 0;
+    // The shared cursor, not a copy of the table: an entry appended by an
+    // arrival handled during one of our message boxes is visited at the end.
+    tables_.resetDriveCursor();
+    while (tables_.nextDrive(root, &locked)) {
+        if (locked != 0) {
+            lockMediaInDrive(root);
+        } else {
+            volumes_.releaseVolume(root);
+        }
+    }
+    config_.saveConfiguration(ConfigFileName, tables_.CurrentPassword);
+}
+
+void Enforcement::releaseAllLockedDrives() {
+    std::string root;
+    std::uint32_t locked = 0;
+    tables_.resetDriveCursor();
+    while (tables_.nextDrive(root, &locked)) {
+        if (locked != 0) volumes_.releaseVolume(root);
+    }
+}
+
+void Enforcement::onVolumeArrival(std::uintptr_t event, const void* header) {
+    if (event != DbtDeviceArrival || header == nullptr) return;
+    std::uint32_t mask = 0;
+    if (!readArrivalMask(header, mask) || !tables_.ProtectionOn) return;
+    const char letter = driveLetterFromUnitMask(mask);
+    if (letter == 'A' + 26) return;  // no drive named in the mask
+    const std::string root{letter, ':', '\\'};
+
+    std::uint32_t locked = 0;
+    if (!tables_.findDrive(root, &locked)) {
+        // A drive never seen before is locked first, no questions asked.
+        tables_.setDriveLocked(root, true);
+        volumes_.lockVolume(root);
+        volumes_.ejectMedia(root);
+        showLockMessage(root);
+        return;
+    }
+    std::string label;
+    std::uint32_t serial = 0;
+    if (!volumes_.queryVolumeIdentity(root, label, serial)) return;
+    if (locked == 0) {
+        const std::uint32_t type = volumes_.platform().getDriveType(root.c_str());
+        if (!tables_.findMedia(serial, label, type)) return;
+    }
+    volumes_.ejectMedia(root);
+    showLockMessage(root);
+}
+
+}  // namespace ventrix
