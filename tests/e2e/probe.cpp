@@ -1,0 +1,676 @@
+// e2e_probe: the end-to-end harness's eyes and hands inside Wine. Each
+// subcommand looks at or pokes the running ventrix.exe from another process,
+// the way any other program on the desktop could, and prints line-oriented
+// results. Exit status: 0 success, 1 "not found / timed out", 2 usage error.
+//
+// Run one command per invocation, or "serve" to read commands (tab-separated
+// arguments, one per line) from stdin; each answer ends with a line
+// "@@end <status>". Serving saves a Wine process start per command.
+#include <windows.h>
+#include <commctrl.h>
+#include <dbt.h>
+#include <wincrypt.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "policy/config_file.h"
+#include "policy/policy_tables.h"
+
+#if __has_include("policy/win32/dpapi_protector.h")
+#include "policy/win32/dpapi_protector.h"
+#define E2E_PROJECT_PROTECTOR 1
+#endif
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+#ifndef E2E_PROJECT_PROTECTOR
+// Stand-in until the program's own DPAPI protector is in the tree: the same
+// calls with the same arguments (flags 0, no entropy, no description).
+class LocalDpapi final : public ventrix::DataProtector {
+public:
+    bool protect(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& out) override {
+        return run(data, size, out, true);
+    }
+    bool unprotect(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& out) override {
+        return run(data, size, out, false);
+    }
+
+private:
+    static bool run(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& out, bool protecting) {
+        DATA_BLOB in{static_cast<DWORD>(size), const_cast<BYTE*>(data)};
+        DATA_BLOB result{};
+        BOOL ok = protecting ? CryptProtectData(&in, nullptr, nullptr, nullptr, nullptr, 0, &result)
+                             : CryptUnprotectData(&in, nullptr, nullptr, nullptr, nullptr, 0, &result);
+        if (!ok) return false;
+        out.assign(result.pbData, result.pbData + result.cbData);
+        LocalFree(result.pbData);
+        return true;
+    }
+};
+#endif
+
+unsigned long number(const std::string& text) { return std::strtoul(text.c_str(), nullptr, 0); }
+
+void say(const char* format, ...) {
+    va_list list;
+    va_start(list, format);
+    std::vfprintf(stdout, format, list);
+    va_end(list);
+    std::fflush(stdout);
+}
+
+// Exact title among all top-level windows, hidden ones included; the class
+// narrows it when given.
+HWND findWindow(const std::string& title, const std::string& windowClass = "") {
+    return FindWindowA(windowClass.empty() ? nullptr : windowClass.c_str(), title.c_str());
+}
+
+struct TitleCount {
+    const char* title;
+    int count;
+    int visible;
+};
+
+BOOL CALLBACK countTitle(HWND window, LPARAM data) {
+    auto* wanted = reinterpret_cast<TitleCount*>(data);
+    char text[512] = {};
+    GetWindowTextA(window, text, sizeof text);
+    if (std::strcmp(text, wanted->title) == 0) {
+        ++wanted->count;
+        if (IsWindowVisible(window)) ++wanted->visible;
+    }
+    return TRUE;
+}
+
+void describe(HWND window) {
+    RECT rect{};
+    GetWindowRect(window, &rect);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    char cls[128] = {};
+    GetClassNameA(window, cls, sizeof cls);
+    say("hwnd=%p visible=%d rect=%ld,%ld,%ld,%ld pid=%lu class=%s foreground=%d\n", static_cast<void*>(window),
+        IsWindowVisible(window) ? 1 : 0, rect.left, rect.top, rect.right, rect.bottom, pid, cls,
+        GetForegroundWindow() == window ? 1 : 0);
+}
+
+// Polls for a condition until the deadline; the harness never sleeps blindly.
+template <typename Condition>
+bool pollUntil(unsigned long timeoutMs, Condition condition) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        if (condition()) return true;
+        if (GetTickCount() - start >= timeoutMs) return false;
+        Sleep(25);
+    }
+}
+
+HWND controlOf(const Args& a, size_t titleAt, size_t idAt) {
+    HWND window = findWindow(a[titleAt]);
+    if (!window) return nullptr;
+    return GetDlgItem(window, static_cast<int>(number(a[idAt])));
+}
+
+// ---------------------------------------------------------------- windows
+
+int cmdFind(const Args& a) {  // find TITLE [CLASS]
+    if (a.size() < 2) return 2;
+    HWND window = findWindow(a[1], a.size() > 2 ? a[2] : "");
+    if (!window) {
+        say("absent\n");
+        return 1;
+    }
+    describe(window);
+    return 0;
+}
+
+int cmdWait(const Args& a) {  // wait TITLE TIMEOUT_MS [CLASS]
+    if (a.size() < 3) return 2;
+    HWND window = nullptr;
+    const std::string cls = a.size() > 3 ? a[3] : "";
+    if (!pollUntil(number(a[2]), [&] { return (window = findWindow(a[1], cls)) != nullptr; })) {
+        say("timeout\n");
+        return 1;
+    }
+    describe(window);
+    return 0;
+}
+
+int cmdGone(const Args& a) {  // gone TITLE TIMEOUT_MS [CLASS]
+    if (a.size() < 3) return 2;
+    const std::string cls = a.size() > 3 ? a[3] : "";
+    if (!pollUntil(number(a[2]), [&] { return findWindow(a[1], cls) == nullptr; })) {
+        say("still-there\n");
+        return 1;
+    }
+    say("gone\n");
+    return 0;
+}
+
+int cmdCount(const Args& a) {  // count TITLE: top-level windows with that exact title
+    if (a.size() < 2) return 2;
+    TitleCount wanted{a[1].c_str(), 0, 0};
+    EnumWindows(countTitle, reinterpret_cast<LPARAM>(&wanted));
+    say("count=%d visible=%d\n", wanted.count, wanted.visible);
+    return 0;
+}
+
+int cmdForeground(const Args&) {
+    HWND window = GetForegroundWindow();
+    char text[512] = {};
+    if (window) GetWindowTextA(window, text, sizeof text);
+    say("foreground=%p title=%s\n", static_cast<void*>(window), text);
+    return 0;
+}
+
+int cmdControl(const Args& a) {  // control TITLE ID: screen rect, text, state of a child control
+    if (a.size() < 3) return 2;
+    HWND control = controlOf(a, 1, 2);
+    if (!control) {
+        say("absent\n");
+        return 1;
+    }
+    RECT rect{};
+    GetWindowRect(control, &rect);
+    char text[1024] = {};
+    SendMessageA(control, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
+    say("rect=%ld,%ld,%ld,%ld visible=%d enabled=%d focus=%d text=%s\n", rect.left, rect.top, rect.right,
+        rect.bottom, IsWindowVisible(control) ? 1 : 0, IsWindowEnabled(control) ? 1 : 0,
+        GetFocus() == control ? 1 : 0, text);
+    return 0;
+}
+
+// ------------------------------------------------------- message boxes
+
+HWND findBox(const std::string& caption) { return FindWindowA("#32770", caption.c_str()); }
+
+std::string boxText(HWND box) {
+    char text[1024] = {};
+    GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
+    return text;
+}
+
+int cmdBox(const Args& a) {  // box CAPTION TIMEOUT_MS [dismiss]: wait for a message box, print its text
+    if (a.size() < 3) return 2;
+    HWND box = nullptr;
+    if (!pollUntil(number(a[2]), [&] { return (box = findBox(a[1])) != nullptr; })) {
+        say("timeout\n");
+        return 1;
+    }
+    // The box's static text is filled during WM_INITDIALOG; wait for it too.
+    std::string text;
+    pollUntil(2000, [&] { return !(text = boxText(box)).empty(); });
+    DWORD pid = 0;
+    GetWindowThreadProcessId(box, &pid);
+    say("text=%s\npid=%lu\nvisible=%d\n", text.c_str(), pid, IsWindowVisible(box) ? 1 : 0);
+    if (a.size() > 3 && a[3] == "dismiss") {
+        SendMessageA(box, WM_COMMAND, IDOK, 0);
+        if (!pollUntil(3000, [&] { return !IsWindow(box); })) {
+            say("dismiss-failed\n");
+            return 1;
+        }
+        say("dismissed\n");
+    }
+    return 0;
+}
+
+int cmdNoBox(const Args& a) {  // nobox CAPTION WATCH_MS: fails if a box with that caption shows up
+    if (a.size() < 3) return 2;
+    HWND box = nullptr;
+    if (pollUntil(number(a[2]), [&] { return (box = findBox(a[1])) != nullptr; })) {
+        say("box text=%s\n", boxText(box).c_str());
+        return 1;
+    }
+    say("none\n");
+    return 0;
+}
+
+// ------------------------------------------------------- poking windows
+
+int cmdClick(const Args& a) {  // click TITLE ID: BM_CLICK, posted so a modal reply cannot block us
+    if (a.size() < 3) return 2;
+    HWND control = controlOf(a, 1, 2);
+    if (!control) return 1;
+    return PostMessageA(control, BM_CLICK, 0, 0) ? 0 : 1;
+}
+
+int cmdSetText(const Args& a) {  // settext TITLE ID TEXT
+    if (a.size() < 4) return 2;
+    HWND control = controlOf(a, 1, 2);
+    if (!control) return 1;
+    SendMessageA(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(a[3].c_str()));
+    return 0;
+}
+
+int cmdCommand(const Args& a) {  // command TITLE WPARAM [LPARAM]: posted WM_COMMAND
+    if (a.size() < 3) return 2;
+    HWND window = findWindow(a[1]);
+    if (!window) return 1;
+    LPARAM lParam = a.size() > 3 ? static_cast<LPARAM>(number(a[3])) : 0;
+    return PostMessageA(window, WM_COMMAND, number(a[2]), lParam) ? 0 : 1;
+}
+
+int cmdPost(const Args& a) {  // post TITLE MSG WPARAM LPARAM
+    if (a.size() < 5) return 2;
+    HWND window = findWindow(a[1]);
+    if (!window) return 1;
+    return PostMessageA(window, static_cast<UINT>(number(a[2])), number(a[3]), static_cast<LPARAM>(number(a[4])))
+               ? 0
+               : 1;
+}
+
+int cmdClose(const Args& a) {  // close TITLE
+    if (a.size() < 2) return 2;
+    HWND window = findWindow(a[1]);
+    if (!window) return 1;
+    return PostMessageA(window, WM_CLOSE, 0, 0) ? 0 : 1;
+}
+
+// arrive MASK [variant]: a volume arrival as the system would broadcast it,
+// sent (not posted: device changes are synchronous) to the agent window.
+// Variants exercise what a hostile or broken sender could deliver.
+int cmdArrive(const Args& a) {
+    if (a.size() < 2) return 2;
+    HWND agent = findWindow("Windows ZadaZE");
+    if (!agent) {
+        say("no-agent\n");
+        return 1;
+    }
+    const std::string variant = a.size() > 2 ? a[2] : "volume";
+    DEV_BROADCAST_VOLUME volume{};
+    volume.dbcv_size = sizeof volume;
+    volume.dbcv_devicetype = DBT_DEVTYP_VOLUME;
+    volume.dbcv_unitmask = static_cast<DWORD>(number(a[1]));
+    volume.dbcv_flags = 0;
+    WPARAM event = DBT_DEVICEARRIVAL;
+    LPARAM header = reinterpret_cast<LPARAM>(&volume);
+    if (variant == "removal") {
+        event = DBT_DEVICEREMOVECOMPLETE;
+    } else if (variant == "nodes-null") {
+        event = DBT_DEVNODES_CHANGED;  // the real system sends this one with no header at all
+        header = 0;
+    } else if (variant == "short") {
+        volume.dbcv_size = sizeof(DEV_BROADCAST_HDR);  // claims a volume, carries only the header
+    } else if (variant == "tiny") {
+        volume.dbcv_size = 4;  // not even a whole header
+    } else if (variant == "port") {
+        volume.dbcv_devicetype = DBT_DEVTYP_PORT;
+    } else if (variant != "volume") {
+        return 2;
+    }
+    LRESULT result = SendMessageA(agent, WM_DEVICECHANGE, event, header);
+    say("sent result=%ld\n", static_cast<long>(result));
+    return 0;
+}
+
+// ------------------------------------------------- list views elsewhere
+
+struct Remote {
+    HANDLE process = nullptr;
+    char* memory = nullptr;
+    explicit Remote(HWND window, SIZE_T size) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(window, &pid);
+        process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+        if (process)
+            memory = static_cast<char*>(VirtualAllocEx(process, nullptr, size, MEM_COMMIT, PAGE_READWRITE));
+    }
+    ~Remote() {
+        if (memory) VirtualFreeEx(process, memory, 0, MEM_RELEASE);
+        if (process) CloseHandle(process);
+    }
+    bool ok() const { return memory != nullptr; }
+};
+
+std::string itemText(HWND list, Remote& remote, int row, int column, LPARAM* param, int* image) {
+    LVITEMA item{};
+    item.mask = LVIF_TEXT | (column == 0 ? (LVIF_PARAM | LVIF_IMAGE) : 0);
+    item.iItem = row;
+    item.iSubItem = column;
+    item.pszText = remote.memory + sizeof(LVITEMA);
+    item.cchTextMax = 256;
+    WriteProcessMemory(remote.process, remote.memory, &item, sizeof item, nullptr);
+    char zero[260] = {};
+    WriteProcessMemory(remote.process, remote.memory + sizeof(LVITEMA), zero, sizeof zero, nullptr);
+    SendMessageA(list, LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(remote.memory));
+    LVITEMA back{};
+    char text[260] = {};
+    ReadProcessMemory(remote.process, remote.memory, &back, sizeof back, nullptr);
+    ReadProcessMemory(remote.process, remote.memory + sizeof(LVITEMA), text, 256, nullptr);
+    if (param) *param = back.lParam;
+    if (image) *image = back.iImage;
+    return text;
+}
+
+int cmdListView(const Args& a) {  // listview TITLE ID: one line per row
+    if (a.size() < 3) return 2;
+    HWND list = controlOf(a, 1, 2);
+    if (!list) {
+        say("absent\n");
+        return 1;
+    }
+    const int rows = static_cast<int>(SendMessageA(list, LVM_GETITEMCOUNT, 0, 0));
+    HWND header = reinterpret_cast<HWND>(SendMessageA(list, LVM_GETHEADER, 0, 0));
+    int columns = header ? static_cast<int>(SendMessageA(header, HDM_GETITEMCOUNT, 0, 0)) : 1;
+    if (columns < 1) columns = 1;
+    const int selected = static_cast<int>(SendMessageA(list, LVM_GETSELECTEDCOUNT, 0, 0));
+    say("rows=%d columns=%d selected=%d\n", rows, columns, selected);
+    Remote remote(list, 4096);
+    if (!remote.ok()) {
+        say("no-remote-memory\n");
+        return 1;
+    }
+    for (int row = 0; row < rows; ++row) {
+        LPARAM param = 0;
+        int image = -1;
+        std::string line = "row=" + std::to_string(row);
+        line += "\ttext=" + itemText(list, remote, row, 0, &param, &image);
+        for (int column = 1; column < columns; ++column)
+            line += "\tsub" + std::to_string(column) + "=" + itemText(list, remote, row, column, nullptr, nullptr);
+        char tail[64];
+        std::snprintf(tail, sizeof tail, "\tparam=%lX\timage=%d", static_cast<unsigned long>(param), image);
+        say("%s%s\n", line.c_str(), tail);
+    }
+    return 0;
+}
+
+int cmdListRect(const Args& a) {  // listrect TITLE ID ROW: the row's label rectangle on screen
+    if (a.size() < 4) return 2;
+    HWND list = controlOf(a, 1, 2);
+    if (!list) return 1;
+    Remote remote(list, 64);
+    if (!remote.ok()) return 1;
+    RECT rect{};
+    rect.left = LVIR_LABEL;
+    WriteProcessMemory(remote.process, remote.memory, &rect, sizeof rect, nullptr);
+    if (!SendMessageA(list, LVM_GETITEMRECT, number(a[3]), reinterpret_cast<LPARAM>(remote.memory))) {
+        say("no-row\n");
+        return 1;
+    }
+    ReadProcessMemory(remote.process, remote.memory, &rect, sizeof rect, nullptr);
+    MapWindowPoints(list, nullptr, reinterpret_cast<POINT*>(&rect), 2);
+    say("rect=%ld,%ld,%ld,%ld\n", rect.left, rect.top, rect.right, rect.bottom);
+    return 0;
+}
+
+// ---------------------------------------------------------- tray menu
+
+int cmdMenu(const Args& a) {  // menu [TIMEOUT_MS]: the open popup menu's rect and, if readable, its items
+    HWND popup = nullptr;
+    const unsigned long timeout = a.size() > 1 ? number(a[1]) : 0;
+    auto visiblePopup = [&] {
+        popup = FindWindowA("#32768", nullptr);
+        return popup && IsWindowVisible(popup);
+    };
+    if (!pollUntil(timeout, visiblePopup)) {
+        say("no-menu\n");
+        return 1;
+    }
+    RECT rect{};
+    GetWindowRect(popup, &rect);
+    say("menu rect=%ld,%ld,%ld,%ld\n", rect.left, rect.top, rect.right, rect.bottom);
+    HMENU menu = reinterpret_cast<HMENU>(SendMessageA(popup, MN_GETHMENU, 0, 0));
+    const int count = menu ? GetMenuItemCount(menu) : -1;
+    say("hmenu=%p items=%d\n", static_cast<void*>(menu), count);
+    for (int i = 0; i < count; ++i) {
+        char text[256] = {};
+        GetMenuStringA(menu, static_cast<UINT>(i), text, sizeof text, MF_BYPOSITION);
+        RECT item{};
+        GetMenuItemRect(nullptr, menu, static_cast<UINT>(i), &item);
+        say("item=%d id=%u text=%s rect=%ld,%ld,%ld,%ld\n", i, GetMenuItemID(menu, i), text, item.left, item.top,
+            item.right, item.bottom);
+    }
+    return 0;
+}
+
+// --------------------------------------------------- pictures to match
+
+bool saveBitmap(const char* path, HDC dc, HBITMAP bitmap, int width, int height) {
+    BITMAPINFOHEADER info{};
+    info.biSize = sizeof info;
+    info.biWidth = width;
+    info.biHeight = height;
+    info.biPlanes = 1;
+    info.biBitCount = 24;
+    info.biCompression = BI_RGB;
+    const int stride = ((width * 3) + 3) & ~3;
+    std::vector<std::uint8_t> pixels(static_cast<size_t>(stride) * height);
+    GetDIBits(dc, bitmap, 0, height, pixels.data(), reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS);
+    BITMAPFILEHEADER file{};
+    file.bfType = 0x4D42;
+    file.bfOffBits = sizeof file + sizeof info;
+    file.bfSize = file.bfOffBits + static_cast<DWORD>(pixels.size());
+    FILE* out = std::fopen(path, "wb");
+    if (!out) return false;
+    std::fwrite(&file, sizeof file, 1, out);
+    std::fwrite(&info, sizeof info, 1, out);
+    std::fwrite(pixels.data(), 1, pixels.size(), out);
+    std::fclose(out);
+    return true;
+}
+
+COLORREF parseColor(const std::string& text) {  // "r,g,b"
+    unsigned r = 0, g = 0, b = 0;
+    std::sscanf(text.c_str(), "%u,%u,%u", &r, &g, &b);
+    return RGB(r, g, b);
+}
+
+// icon EXE ID OUT.bmp R,G,B: the program's own icon resource drawn at tray size
+// over a background colour, as a template for finding it on screen.
+int cmdIcon(const Args& a) {
+    if (a.size() < 5) return 2;
+    HMODULE module = LoadLibraryExA(a[1].c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (!module) {
+        say("cannot-load-module error=%lu\n", GetLastError());
+        return 1;
+    }
+    const int size = GetSystemMetrics(SM_CXSMICON);
+    HICON icon = static_cast<HICON>(LoadImageA(module, MAKEINTRESOURCEA(number(a[2])), IMAGE_ICON, size, size, 0));
+    if (!icon) {
+        say("no-icon error=%lu\n", GetLastError());
+        return 1;
+    }
+    HDC screen = GetDC(nullptr);
+    HDC dc = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, size, size);
+    HGDIOBJ old = SelectObject(dc, bitmap);
+    HBRUSH brush = CreateSolidBrush(parseColor(a[4]));
+    RECT all{0, 0, size, size};
+    FillRect(dc, &all, brush);
+    DrawIconEx(dc, 0, 0, icon, size, size, 0, nullptr, DI_NORMAL);
+    SelectObject(dc, old);
+    const bool saved = saveBitmap(a[3].c_str(), dc, bitmap, size, size);
+    DeleteObject(brush);
+    DeleteObject(bitmap);
+    DeleteDC(dc);
+    ReleaseDC(nullptr, screen);
+    DestroyIcon(icon);
+    FreeLibrary(module);
+    say("icon size=%d\n", size);
+    return saved ? 0 : 1;
+}
+
+// text TEXT OUT.bmp R,G,B R,G,B: the text in the menu font, foreground on
+// background, cropped to its extent; matched against a screenshot of the menu.
+int cmdText(const Args& a) {
+    if (a.size() < 5) return 2;
+    NONCLIENTMETRICSA metrics{};
+    metrics.cbSize = sizeof metrics;
+    SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
+    HFONT font = CreateFontIndirectA(&metrics.lfMenuFont);
+    HDC screen = GetDC(nullptr);
+    HDC dc = CreateCompatibleDC(screen);
+    HGDIOBJ oldFont = SelectObject(dc, font);
+    SIZE extent{};
+    GetTextExtentPoint32A(dc, a[1].c_str(), static_cast<int>(a[1].size()), &extent);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, extent.cx, extent.cy);
+    HGDIOBJ oldBitmap = SelectObject(dc, bitmap);
+    HBRUSH brush = CreateSolidBrush(parseColor(a[4]));
+    RECT all{0, 0, extent.cx, extent.cy};
+    FillRect(dc, &all, brush);
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, parseColor(a[3]));
+    TextOutA(dc, 0, 0, a[1].c_str(), static_cast<int>(a[1].size()));
+    SelectObject(dc, oldBitmap);
+    SelectObject(dc, oldFont);
+    const bool saved = saveBitmap(a[2].c_str(), dc, bitmap, extent.cx, extent.cy);
+    DeleteObject(brush);
+    DeleteObject(bitmap);
+    DeleteObject(font);
+    DeleteDC(dc);
+    ReleaseDC(nullptr, screen);
+    say("text size=%ld,%ld\n", extent.cx, extent.cy);
+    return saved ? 0 : 1;
+}
+
+int cmdColors(const Args&) {  // the system colours the tray and menus are painted with
+    const struct {
+        const char* name;
+        int index;
+    } colors[] = {{"btnface", COLOR_BTNFACE}, {"menu", COLOR_MENU},         {"menutext", COLOR_MENUTEXT},
+                  {"highlight", COLOR_HIGHLIGHT}, {"highlighttext", COLOR_HIGHLIGHTTEXT}};
+    for (const auto& c : colors) {
+        COLORREF value = GetSysColor(c.index);
+        say("%s=%u,%u,%u\n", c.name, GetRValue(value), GetGValue(value), GetBValue(value));
+    }
+    return 0;
+}
+
+// ---------------------------------------------------- the policy file
+
+int cmdConf(const Args& a) {  // conf FILE: decoded records, framing first
+    if (a.size() < 2) return 2;
+    // Read without blocking anyone for long, and report a refused open: that
+    // is how a file held by a running copy shows.
+    HANDLE file = CreateFileA(a[1].c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        say("open-failed error=%lu\n", GetLastError());
+        return 1;
+    }
+    std::vector<std::uint8_t> bytes;
+    std::uint8_t chunk[4096];
+    DWORD got = 0;
+    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) bytes.insert(bytes.end(), chunk, chunk + got);
+    CloseHandle(file);
+    say("size=%u\n", static_cast<unsigned>(bytes.size()));
+
+    // Framing, as the bytes lie: tag and protected length of every record.
+    size_t at = 0;
+    while (at + 5 <= bytes.size()) {
+        std::uint32_t length = 0;
+        std::memcpy(&length, &bytes[at + 1], 4);
+        say("record tag=%02X length=%u\n", bytes[at], length);
+        at += 5 + static_cast<size_t>(length);
+    }
+    if (at != bytes.size()) say("framing-trailing=%d\n", static_cast<int>(bytes.size() - at));
+
+#ifdef E2E_PROJECT_PROTECTOR
+    ventrix::DpapiProtector protector;
+#else
+    LocalDpapi protector;
+#endif
+    ventrix::PolicyTables tables;
+    std::string password = "<none>";
+    ventrix::parseConfiguration(bytes.data(), bytes.size(), protector, tables, password);
+    say("password=%s\n", password.c_str());
+    for (const auto& media : tables.mediaRecords()) {
+        char label[261] = {};
+        std::memcpy(label, media.label, 260);
+        say("media label=%s serial=%X type=%u\n", label, media.serial, media.driveType);
+    }
+    for (const auto& drive : tables.driveEntries())
+        say("drive letter=%c locked=%u\n", drive.letter ? drive.letter : '?', static_cast<unsigned>(drive.locked));
+    return 0;
+}
+
+// Opens the file the way the program does (read, no sharing) to tell whether
+// someone holds it.
+int cmdHeld(const Args& a) {
+    if (a.size() < 2) return 2;
+    HANDLE file =
+        CreateFileA(a[1].c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        say("held error=%lu\n", GetLastError());
+        return 0;
+    }
+    CloseHandle(file);
+    say("free\n");
+    return 1;
+}
+
+// hold: keeps the prefix's desktop and services up with no inherited pipes.
+int cmdHold(const Args&) {
+    GetDesktopWindow();
+    Sleep(INFINITE);
+    return 0;
+}
+
+int dispatch(const Args& a) {
+    if (a.empty()) return 2;
+    const std::string& c = a[0];
+    if (c == "find") return cmdFind(a);
+    if (c == "wait") return cmdWait(a);
+    if (c == "gone") return cmdGone(a);
+    if (c == "count") return cmdCount(a);
+    if (c == "foreground") return cmdForeground(a);
+    if (c == "control") return cmdControl(a);
+    if (c == "box") return cmdBox(a);
+    if (c == "nobox") return cmdNoBox(a);
+    if (c == "click") return cmdClick(a);
+    if (c == "settext") return cmdSetText(a);
+    if (c == "command") return cmdCommand(a);
+    if (c == "post") return cmdPost(a);
+    if (c == "close") return cmdClose(a);
+    if (c == "arrive") return cmdArrive(a);
+    if (c == "listview") return cmdListView(a);
+    if (c == "listrect") return cmdListRect(a);
+    if (c == "menu") return cmdMenu(a);
+    if (c == "icon") return cmdIcon(a);
+    if (c == "text") return cmdText(a);
+    if (c == "colors") return cmdColors(a);
+    if (c == "conf") return cmdConf(a);
+    if (c == "held") return cmdHeld(a);
+    if (c == "hold") return cmdHold(a);
+    say("unknown command %s\n", c.c_str());
+    return 2;
+}
+
+Args splitTabs(const std::string& line) {
+    Args out;
+    size_t start = 0;
+    for (;;) {
+        size_t tab = line.find('\t', start);
+        out.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+        if (tab == std::string::npos) break;
+        start = tab + 1;
+    }
+    return out;
+}
+
+int serve() {
+    char buffer[8192];
+    while (std::fgets(buffer, sizeof buffer, stdin)) {
+        std::string line(buffer);
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+        if (line == "quit") break;
+        const int status = line.empty() ? 2 : dispatch(splitTabs(line));
+        say("@@end %d\n", status);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Args args(argv + 1, argv + argc);
+    if (!args.empty() && args[0] == "serve") return serve();
+    return dispatch(args);
+}
