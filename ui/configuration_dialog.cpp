@@ -1,21 +1,149 @@
 #include "ui/configuration_dialog.h"
 
+#include <commctrl.h>
+
+#include <string>
+
 #include "app/app_context.h"
 #include "resources/resource.h"
+#include "ui/add_media_dialog.h"
+#include "ui/list_view.h"
 
 namespace ventrix {
+namespace {
 
-INT_PTR CALLBACK configurationDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+constexpr const char* LockedText = "Locked";
+constexpr const char* UnlockedText = "Unlocked";
+
+void setWindowIcons(HWND dialog) {
+    HINSTANCE module = app().module;
+    HICON big = LoadIconA(module, MAKEINTRESOURCEA(IDI_APP));
+    HICON small = LoadIconA(module, MAKEINTRESOURCEA(IDI_LOCKED));
+    SendMessageA(dialog, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
+    SendMessageA(dialog, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big));
+}
+
+void onInitDialog(HWND dialog) {
+    SetForegroundWindow(dialog);
+    setWindowIcons(dialog);
+
+    HWND drives = GetDlgItem(dialog, IDC_DRIVES);
+    useSmallIcons(drives, app().SmallIconList);
+    insertColumn(drives, 0, LVCFMT_LEFT, 60, "Drive");
+    insertColumn(drives, 1, LVCFMT_CENTER, 83, "State");
+    fillDriveList(drives);
+
+    HWND media = GetDlgItem(dialog, IDC_MEDIA);
+    insertColumn(media, 0, LVCFMT_LEFT, 200, "Etiqueta");
+    useSmallIcons(media, app().SmallIconList);
+    fillMediaList(dialog);
+}
+
+void showMediumInformation(HWND dialog, const SelectedRow& row) {
+    SetDlgItemTextA(dialog, IDC_SERIAL, formatSerialHex(static_cast<std::uint32_t>(row.data)).c_str());
+    SetDlgItemTextA(dialog, IDC_LABEL, row.text.c_str());
+}
+
+// The rebuild leaves no row selected, so the click notification that follows
+// a selection change finds nothing to toggle: one click toggles once.
+void toggleDrive(HWND list, const SelectedRow& row) {
+    PolicyTables& policy = app().policy;
+    const std::string state = policy.driveStateText(row.text);
+    if (state == LockedText)
+        policy.setDriveLocked(row.text, false);
+    else if (state == UnlockedText)
+        policy.setDriveLocked(row.text, true);
+    fillDriveList(list);
+}
+
+void onNotify(HWND dialog, const NMHDR& header) {
+    if (header.code != LVN_ITEMCHANGED && header.code != static_cast<UINT>(NM_CLICK)) return;
+    HWND list = GetDlgItem(dialog, static_cast<int>(header.idFrom));
+    const SelectedRow row = readSelectedRow(list);
+    if (header.idFrom == IDC_MEDIA && row.data != 0)
+        showMediumInformation(dialog, row);
+    else if (header.idFrom == IDC_DRIVES)
+        toggleDrive(list, row);
+}
+
+void onAdd(HWND dialog) {
+    openDialog(IDD_ADD_MEDIA, addMediaDialogProc, dialog);
+    fillMediaList(dialog);
+}
+
+void onApply(HWND dialog) {
+    app().enforcement.applyPolicy();
+    EndDialog(dialog, DialogResult);
+}
+
+void onCommand(HWND dialog, WORD id) {
+    switch (id) {
+    case IDC_ADD: onAdd(dialog); break;
+    case IDC_DELETE: deleteSelectedMedia(dialog); break;
+    case IDC_APPLY: onApply(dialog); break;
+    case IDC_CANCEL: EndDialog(dialog, DialogResult); break;
+    }
+}
+
+}  // namespace
+
+INT_PTR CALLBACK configurationDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case WM_COMMAND:
-        if (LOWORD(wParam) == IDC_CANCEL) EndDialog(dialog, DialogResult);
-        break;
+    case WM_INITDIALOG: onInitDialog(dialog); break;
+    case WM_NOTIFY: onNotify(dialog, *reinterpret_cast<const NMHDR*>(lParam)); break;
+    case WM_COMMAND: onCommand(dialog, LOWORD(wParam)); break;
     case WM_CLOSE:
-    case WM_DESTROY:
-        EndDialog(dialog, DialogResult);
-        break;
+    case WM_DESTROY: EndDialog(dialog, DialogResult); break;
     }
     return FALSE;
+}
+
+void fillDriveList(HWND list) {
+    const AppContext& context = app();
+    PolicyTables& policy = context.policy;
+    SendMessageA(list, LVM_DELETEALLITEMS, 0, 0);
+    policy.resetDriveCursor();
+    std::string root;
+    std::uint32_t locked = 0;
+    while (policy.nextDrive(root, &locked)) {
+        const int image = locked ? context.IconLockedIndex : context.IconUnlockedIndex;
+        const int row = insertRow(list, root.c_str(), image, false, 0);
+        setSubItemText(list, row, 1, locked ? LockedText : UnlockedText);
+    }
+}
+
+void fillMediaList(HWND dialog) {
+    const AppContext& context = app();
+    PolicyTables& policy = context.policy;
+    HWND list = GetDlgItem(dialog, IDC_MEDIA);
+    SendMessageA(list, LVM_DELETEALLITEMS, 0, 0);
+    policy.resetMediaCursor();
+    std::uint32_t serial = 0;
+    std::uint32_t driveType = 0;
+    std::string label;
+    while (policy.nextMedia(serial, label, driveType)) {
+        const int image = driveType == DRIVE_CDROM ? context.IconCdromIndex : context.IconRemovableIndex;
+        insertRow(list, label.c_str(), image, true, static_cast<LPARAM>(serial));
+    }
+}
+
+void deleteSelectedMedia(HWND dialog) {
+    PolicyTables& policy = app().policy;
+    const SelectedRow row = readSelectedRow(GetDlgItem(dialog, IDC_MEDIA));
+    if (row.selected) {
+        // The row's text picks the record exactly; removeMedia then applies its own rule.
+        policy.resetMediaCursor();
+        std::uint32_t serial = 0;
+        std::uint32_t driveType = 0;
+        std::string label;
+        while (policy.nextMedia(serial, label, driveType)) {
+            if (label == row.text && serial == static_cast<std::uint32_t>(row.data)) {
+                policy.removeMedia(serial, label);
+                break;
+            }
+        }
+    }
+    fillMediaList(dialog);
 }
 
 }  // namespace ventrix

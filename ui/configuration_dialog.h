@@ -1,13 +1,18 @@
 // The "Ventrix" configuration dialog: drive flags and the locked-media list.
+// It edits the in-memory tables directly; only Apply enforces and saves.
 #pragma once
 
 #include <windows.h>
 
-#include <cstdint>
-#include <string>
-
 namespace ventrix {
 
 INT_PTR CALLBACK configurationDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Rebuilds the given drives list from the drive lock table.
+void fillDriveList(HWND list);
+// Rebuilds the dialog's locked-media list from the media table.
+void fillMediaList(HWND dialog);
+// Removes the medium of the selected media row, then rebuilds the list.
+void deleteSelectedMedia(HWND dialog);
 
 }  // namespace ventrix

@@ -1,0 +1,72 @@
+#include "ui/add_media_dialog.h"
+
+#include <commctrl.h>
+
+#include <cstdint>
+#include <string>
+
+#include "app/app_context.h"
+#include "resources/resource.h"
+#include "ui/list_view.h"
+
+namespace ventrix {
+namespace {
+
+int mediaImage(std::uint32_t driveType) {
+    return driveType == DRIVE_CDROM ? app().IconCdromIndex : app().IconRemovableIndex;
+}
+
+void onInitDialog(HWND dialog) {
+    SetForegroundWindow(dialog);
+    HWND list = GetDlgItem(dialog, IDC_PRESENT_MEDIA);
+    useSmallIcons(list, app().SmallIconList);
+    insertColumn(list, 0, LVCFMT_LEFT, 60, "Drive");
+    insertColumn(list, 1, LVCFMT_CENTER, 125, "Label");
+    fillPresentMediaList(list);
+}
+
+// The identity is read again: the medium may have been swapped since listing.
+void onAdd(HWND dialog) {
+    AppContext& context = app();
+    const SelectedRow row = readSelectedRow(GetDlgItem(dialog, IDC_PRESENT_MEDIA));
+    std::string label;
+    std::uint32_t serial = 0;
+    if (row.selected && context.volumes.queryVolumeIdentity(row.text, label, serial))
+        context.policy.addMedia(serial, label, context.volumes.platform().getDriveType(row.text.c_str()));
+    EndDialog(dialog, DialogResult);
+}
+
+void onCommand(HWND dialog, WORD id) {
+    switch (id) {
+    case IDC_ADD: onAdd(dialog); break;
+    case IDC_CANCEL: EndDialog(dialog, DialogResult); break;
+    }
+}
+
+}  // namespace
+
+INT_PTR CALLBACK addMediaDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+    switch (message) {
+    case WM_INITDIALOG: onInitDialog(dialog); break;
+    case WM_COMMAND: onCommand(dialog, LOWORD(wParam)); break;
+    case WM_CLOSE:
+    case WM_DESTROY: EndDialog(dialog, DialogResult); break;
+    }
+    return FALSE;
+}
+
+void fillPresentMediaList(HWND list) {
+    VolumeOps& volumes = app().volumes;
+    SendMessageA(list, LVM_DELETEALLITEMS, 0, 0);
+    for (const std::string& root : volumes.driveRoots()) {
+        const std::uint32_t type = volumes.platform().getDriveType(root.c_str());
+        if (!isLockableDrive(root, type)) continue;
+        std::string label;
+        std::uint32_t serial = 0;
+        if (!volumes.queryVolumeIdentity(root, label, serial)) continue;  // no medium
+        const int row = insertRow(list, root.c_str(), mediaImage(type), true, static_cast<LPARAM>(serial));
+        setSubItemText(list, row, 1, label.c_str());
+    }
+}
+
+}  // namespace ventrix
