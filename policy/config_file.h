@@ -68,6 +68,8 @@ public:
 
 private:
     void closeHeld();
+    bool mayReplace(const char* fileName);
+    bool writeBeside(const char* fileName, const std::vector<std::uint8_t>& content);
 
     PolicyTables& tables_;
     FileSystem& files_;

@@ -1,0 +1,225 @@
+#include "policy/config_file.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+namespace ventrix {
+namespace {
+
+// Walks the file image; every read is bounds-checked, so a damaged file can
+// end the load early but never makes us read or allocate past its end.
+class Reader {
+public:
+    Reader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+
+    std::size_t remaining() const { return size_ - pos_; }
+
+    bool byte(std::uint8_t& value) {
+        if (remaining() < 1) return false;
+        value = data_[pos_++];
+        return true;
+    }
+
+    bool le32(std::uint32_t& value) {
+        if (remaining() < 4) return false;
+        value = static_cast<std::uint32_t>(data_[pos_]) |
+                static_cast<std::uint32_t>(data_[pos_ + 1]) << 8 |
+                static_cast<std::uint32_t>(data_[pos_ + 2]) << 16 |
+                static_cast<std::uint32_t>(data_[pos_ + 3]) << 24;
+        pos_ += 4;
+        return true;
+    }
+
+    // Hands out the next `count` bytes in place; no copy, no allocation.
+    bool take(std::uint64_t count, const std::uint8_t*& bytes) {
+        if (count > remaining()) return false;
+        bytes = data_ + pos_;
+        pos_ += static_cast<std::size_t>(count);
+        return true;
+    }
+
+private:
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::size_t pos_ = 0;
+};
+
+void applyPassword(const std::vector<std::uint8_t>& plain, std::string& password) {
+    auto end = std::find(plain.begin(), plain.end(), std::uint8_t{0});
+    password.assign(plain.begin(), end);
+}
+
+void applyDrive(const std::vector<std::uint8_t>& plain, PolicyTables& tables) {
+    DriveLockEntry entry{0, 1};
+    std::memcpy(&entry, plain.data(), std::min(plain.size(), sizeof entry));
+    tables.appendLoadedDrive(entry);
+}
+
+void applyMedia(const std::vector<std::uint8_t>& plain, PolicyTables& tables) {
+    LockedMediaRecord record{};
+    std::memcpy(&record, plain.data(), std::min(plain.size(), sizeof record));
+    tables.appendLoadedMedia(record);
+}
+
+// One protected record. Returns false when the file ends inside it; a record
+// that does not unprotect is passed over, so one bad record costs only itself.
+bool loadRecord(std::uint8_t tag, Reader& in, DataProtector& protector, PolicyTables& tables,
+                std::string& password) {
+    std::uint32_t length = 0;
+    const std::uint8_t* blob = nullptr;
+    if (!in.le32(length) || !in.take(length, blob)) return false;
+
+    std::vector<std::uint8_t> plain;
+    if (!protector.unprotect(blob, length, plain)) return true;
+    if (tag == PasswordTag) applyPassword(plain, password);
+    if (tag == DriveTag) applyDrive(plain, tables);
+    if (tag == MediaTag) applyMedia(plain, tables);
+    return true;
+}
+
+// An unknown tag is followed by a count of 4-byte words to pass over.
+bool skipUnknown(Reader& in) {
+    std::uint32_t words = 0;
+    const std::uint8_t* skipped = nullptr;
+    return in.le32(words) && in.take(std::uint64_t{words} * 4, skipped);
+}
+
+bool isRecordTag(std::uint8_t tag) {
+    return tag == PasswordTag || tag == DriveTag || tag == MediaTag;
+}
+
+template <typename T>
+std::vector<std::uint8_t> imageOf(const T& item) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&item);
+    return {bytes, bytes + sizeof item};
+}
+
+std::vector<std::vector<std::uint8_t>> plaintextsInFileOrder(const PolicyTables& tables,
+                                                              const std::string& password) {
+    std::vector<std::vector<std::uint8_t>> plains;
+    plains.reserve(1 + tables.mediaRecords().size() + tables.driveEntries().size());
+    plains.emplace_back(password.begin(), password.end());
+    plains.back().push_back(0);
+    for (const LockedMediaRecord& record : tables.mediaRecords()) plains.push_back(imageOf(record));
+    for (const DriveLockEntry& entry : tables.driveEntries()) plains.push_back(imageOf(entry));
+    return plains;
+}
+
+void appendRecord(std::uint8_t tag, const std::vector<std::uint8_t>& blob, std::vector<std::uint8_t>& out) {
+    const auto length = static_cast<std::uint32_t>(blob.size());
+    out.push_back(tag);
+    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>(length >> shift));
+    out.insert(out.end(), blob.begin(), blob.end());
+}
+
+std::string siblingName(const char* fileName) { return std::string(fileName) + ".new"; }
+
+}  // namespace
+
+void parseConfiguration(const std::uint8_t* data, std::size_t size, DataProtector& protector,
+                        PolicyTables& tables, std::string& password) {
+    Reader in(data, size);
+    std::uint8_t tag = 0;
+    while (in.byte(tag)) {
+        const bool more = isRecordTag(tag) ? loadRecord(tag, in, protector, tables, password)
+                                           : skipUnknown(in);
+        if (!more) return;
+    }
+}
+
+bool buildConfiguration(const PolicyTables& tables, const std::string& password,
+                        DataProtector& protector, std::vector<std::uint8_t>& out) {
+    out.clear();
+    const auto plains = plaintextsInFileOrder(tables, password);
+    std::vector<std::vector<std::uint8_t>> blobs(plains.size());
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < plains.size(); ++i) {
+        if (!protector.protect(plains[i].data(), plains[i].size(), blobs[i])) return false;
+        if (blobs[i].size() > std::numeric_limits<std::uint32_t>::max()) return false;
+        total += 5 + blobs[i].size();
+    }
+
+    out.reserve(total);
+    const std::size_t mediaEnd = 1 + tables.mediaRecords().size();
+    for (std::size_t i = 0; i < blobs.size(); ++i) {
+        const std::uint8_t tag = i == 0 ? PasswordTag : i < mediaEnd ? MediaTag : DriveTag;
+        appendRecord(tag, blobs[i], out);
+    }
+    return true;
+}
+
+void ConfigFile::closeHeld() {
+    if (ConfigFileHandle == FileSystem::InvalidHandle) return;
+    files_.close(ConfigFileHandle);
+    ConfigFileHandle = FileSystem::InvalidHandle;
+}
+
+int ConfigFile::closeConfiguration() {
+    if (!isHeld()) return 0;
+    closeHeld();
+    return 1;
+}
+
+int ConfigFile::loadConfiguration(const char* fileName, std::string& password) {
+    closeHeld();
+    ConfigFileHandle = files_.openRead(fileName);
+    if (!isHeld()) return 0;
+
+    // The whole file in one buffer sized by the file itself: no length field
+    // can make us allocate more than is really there.
+    constexpr auto largest = static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max());
+    std::uint64_t size = 0;
+    if (!files_.size(ConfigFileHandle, size) || size > largest) return 1;
+    std::vector<std::uint8_t> image(static_cast<std::size_t>(size));
+    std::size_t got = 0;
+    while (got < image.size()) {
+        const std::size_t n = files_.read(ConfigFileHandle, image.data() + got, image.size() - got);
+        if (n == 0) break;
+        got += n;
+    }
+    parseConfiguration(image.data(), got, protector_, tables_, password);
+    return 1;
+}
+
+int ConfigFile::saveConfiguration(const char* fileName, const std::string& password) {
+    // Everything is protected before the disk is touched: if any record fails,
+    // the previous file, complete, is worth more than a new one with a hole.
+    std::vector<std::uint8_t> content;
+    if (!buildConfiguration(tables_, password, protector_, content)) return 0;
+
+    closeHeld();
+    if (!mayReplace(fileName)) return 0;
+    if (!writeBeside(fileName, content)) return 0;
+
+    // A crash before this point leaves the old file whole; after it, the new one.
+    const std::string temporary = siblingName(fileName);
+    if (!files_.replace(temporary.c_str(), fileName)) {
+        files_.remove(temporary.c_str());
+        return 0;
+    }
+    ConfigFileHandle = files_.openWrite(fileName);
+    return 1;
+}
+
+// The replace would succeed on some systems even while another process holds
+// the file, so ask first: a refused exclusive open means someone has it.
+bool ConfigFile::mayReplace(const char* fileName) {
+    if (!files_.exists(fileName)) return true;
+    const FileSystem::Handle probe = files_.openWrite(fileName);
+    if (probe == FileSystem::InvalidHandle) return false;
+    files_.close(probe);
+    return true;
+}
+
+bool ConfigFile::writeBeside(const char* fileName, const std::vector<std::uint8_t>& content) {
+    const std::string temporary = siblingName(fileName);
+    const FileSystem::Handle file = files_.create(temporary.c_str());
+    if (file == FileSystem::InvalidHandle) return false;
+    const bool written = files_.write(file, content.data(), content.size()) && files_.flush(file);
+    files_.close(file);
+    if (!written) files_.remove(temporary.c_str());
+    return written;
+}
+
+}  // namespace ventrix

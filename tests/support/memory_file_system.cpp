@@ -1,0 +1,118 @@
+#include "tests/support/memory_file_system.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace ventrix::testing {
+
+void MemoryFileSystem::put(const std::string& name, const Bytes& content) {
+    files_[name] = File{content, content};
+}
+
+Bytes MemoryFileSystem::contents(const std::string& name) const {
+    auto it = files_.find(name);
+    return it == files_.end() ? Bytes{} : it->second.data;
+}
+
+Bytes MemoryFileSystem::afterCrash(const std::string& name) const {
+    auto it = files_.find(name);
+    return it == files_.end() ? Bytes{} : it->second.durable;
+}
+
+bool MemoryFileSystem::isHeld(const std::string& name) const {
+    return std::any_of(handles_.begin(), handles_.end(), [&](const auto& h) { return h.second.name == name; });
+}
+
+MemoryFileSystem::Open* MemoryFileSystem::find(Handle file) {
+    auto it = handles_.find(file);
+    return it == handles_.end() ? nullptr : &it->second;
+}
+
+// Spends one step of the crash budget; false once the machine has stopped.
+bool MemoryFileSystem::step() {
+    if (crashed_) return false;
+    if (!crashArmed_) return true;
+    if (crashBudget_ == 0) crashed_ = true;
+    else --crashBudget_;
+    return !crashed_;
+}
+
+FileSystem::Handle MemoryFileSystem::openHeld(const std::string& name, bool writable) {
+    if (crashed_ || refused_.count(name) || isHeld(name)) return InvalidHandle;
+    const Handle file = nextHandle_++;
+    handles_[file] = Open{name, writable, 0};
+    return file;
+}
+
+bool MemoryFileSystem::exists(const char* name) { return has(name); }
+
+FileSystem::Handle MemoryFileSystem::openRead(const char* name) {
+    return has(name) ? openHeld(name, false) : InvalidHandle;
+}
+
+FileSystem::Handle MemoryFileSystem::openWrite(const char* name) {
+    return has(name) ? openHeld(name, true) : InvalidHandle;
+}
+
+FileSystem::Handle MemoryFileSystem::create(const char* name) {
+    if (crashed_ || refused_.count(name) || isHeld(name) || !step()) return InvalidHandle;
+    // Truncation is a metadata change: it reaches the disk at once.
+    files_[name] = File{};
+    return openHeld(name, true);
+}
+
+bool MemoryFileSystem::size(Handle file, std::uint64_t& bytes) {
+    const Open* open = find(file);
+    if (!open) return false;
+    bytes = files_[open->name].data.size();
+    return true;
+}
+
+std::size_t MemoryFileSystem::read(Handle file, void* buffer, std::size_t count) {
+    Open* open = find(file);
+    if (!open || open->writable) return 0;
+    const Bytes& data = files_[open->name].data;
+    const std::size_t n = std::min(count, data.size() - std::min(open->position, data.size()));
+    if (n != 0) std::memcpy(buffer, data.data() + open->position, n);
+    open->position += n;
+    return n;
+}
+
+bool MemoryFileSystem::write(Handle file, const void* data, std::size_t count) {
+    Open* open = find(file);
+    if (crashed_ || !open || !open->writable || ++writeCalls_ == failWriteAt_) return false;
+    std::size_t n = 0;
+    while (n < count && step()) ++n;
+    Bytes& target = files_[open->name].data;
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    target.resize(std::max(target.size(), open->position + n));
+    std::copy(bytes, bytes + n, target.begin() + static_cast<std::ptrdiff_t>(open->position));
+    open->position += n;
+    return !crashed_;
+}
+
+bool MemoryFileSystem::flush(Handle file) {
+    Open* open = find(file);
+    if (crashed_ || !open || ++flushCalls_ == failFlushAt_ || !step()) return false;
+    File& f = files_[open->name];
+    f.durable = f.data;
+    return true;
+}
+
+void MemoryFileSystem::close(Handle file) { handles_.erase(file); }
+
+bool MemoryFileSystem::replace(const char* from, const char* to) {
+    if (crashed_ || !has(from) || ++replaceCalls_ == failReplaceAt_) return false;
+    if (isHeld(from) || (isHeld(to) && !replaceIgnoresHolds_) || !step()) return false;
+    files_[to] = files_[from];
+    files_.erase(from);
+    return true;
+}
+
+void MemoryFileSystem::remove(const char* name) {
+    if (!has(name) || isHeld(name) || !step()) return;
+    files_.erase(name);
+}
+
+}  // namespace ventrix::testing
+
