@@ -1,0 +1,722 @@
+#include "policy/config_file.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "policy/posix/posix_file_system.h"
+#include "tests/support/fake_protector.h"
+#include "tests/support/memory_file_system.h"
+
+namespace ventrix {
+namespace {
+
+using testing::Bytes;
+using testing::FakeProtector;
+using testing::MemoryFileSystem;
+
+Bytes le32(std::uint32_t value) {
+    return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+            static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+}
+
+Bytes& operator+=(Bytes& a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+Bytes operator+(Bytes a, const Bytes& b) { return a += b; }
+
+Bytes textBytes(const std::string& text) { return {text.begin(), text.end()}; }
+
+template <typename T>
+Bytes imageOf(const T& item) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&item);
+    return {bytes, bytes + sizeof item};
+}
+
+LockedMediaRecord mediaRecord(const char* label, std::uint32_t serial, std::uint32_t driveType) {
+    LockedMediaRecord record{};
+    std::strncpy(record.label, label, sizeof record.label - 1);
+    record.serial = serial;
+    record.driveType = driveType;
+    return record;
+}
+
+// Tables and password compared by their stored images.
+void expectSamePolicy(const PolicyTables& actual, const PolicyTables& expected) {
+    ASSERT_EQ(actual.driveEntries().size(), expected.driveEntries().size());
+    for (std::size_t i = 0; i < actual.driveEntries().size(); ++i) {
+        EXPECT_EQ(imageOf(actual.driveEntries()[i]), imageOf(expected.driveEntries()[i])) << "drive " << i;
+    }
+    ASSERT_EQ(actual.mediaRecords().size(), expected.mediaRecords().size());
+    for (std::size_t i = 0; i < actual.mediaRecords().size(); ++i) {
+        EXPECT_EQ(imageOf(actual.mediaRecords()[i]), imageOf(expected.mediaRecords()[i])) << "medium " << i;
+    }
+}
+
+// A small policy with something in every field, including a loaded flag of 2.
+void fillPolicy(PolicyTables& tables) {
+    tables.addMedia(0xA1B2C3D4, "Holiday \xC4pfel", 2);
+    tables.addMedia(0x00000001, "", 5);
+    tables.setDriveLocked("E:\\", true);
+    tables.setDriveLocked("F:\\", false);
+    tables.appendLoadedDrive({'G', 2});
+}
+
+// ---- The record format ----------------------------------------------------------
+
+class ConfigFormat : public ::testing::Test {
+protected:
+    Bytes record(std::uint8_t tag, const Bytes& plain) {
+        Bytes blob;
+        EXPECT_TRUE(protector.protect(plain.data(), plain.size(), blob));
+        return rawRecord(tag, blob);
+    }
+    static Bytes rawRecord(std::uint8_t tag, const Bytes& blob) {
+        Bytes out{tag};
+        out += le32(static_cast<std::uint32_t>(blob.size()));
+        out += blob;
+        return out;
+    }
+    Bytes passwordRecord(const std::string& text) {
+        Bytes plain = textBytes(text);
+        plain.push_back(0);
+        return record(PasswordTag, plain);
+    }
+    Bytes driveRecord(char letter, std::uint8_t locked) { return record(DriveTag, {std::uint8_t(letter), locked}); }
+    Bytes unprotected(const Bytes& blob) {
+        Bytes plain;
+        EXPECT_TRUE(protector.unprotect(blob.data(), blob.size(), plain));
+        return plain;
+    }
+    void parse(const Bytes& file) { parseConfiguration(file.data(), file.size(), protector, loaded, password); }
+    Bytes build(const PolicyTables& tables, const std::string& text) {
+        Bytes out;
+        EXPECT_TRUE(buildConfiguration(tables, text, protector, out));
+        return out;
+    }
+
+    FakeProtector protector;
+    PolicyTables loaded;
+    std::string password = "unchanged";
+};
+
+// Splits a built file into its records, checking the framing on the way.
+struct Record {
+    std::uint8_t tag;
+    Bytes blob;
+};
+std::vector<Record> splitRecords(const Bytes& file) {
+    std::vector<Record> records;
+    std::size_t pos = 0;
+    while (pos < file.size()) {
+        EXPECT_LE(pos + 5, file.size());
+        if (pos + 5 > file.size()) break;
+        const std::uint32_t length = file[pos + 1] | file[pos + 2] << 8 | file[pos + 3] << 16 |
+                                     static_cast<std::uint32_t>(file[pos + 4]) << 24;
+        EXPECT_LE(pos + 5 + length, file.size());
+        if (pos + 5 + length > file.size()) break;
+        records.push_back({file[pos], Bytes(file.begin() + pos + 5, file.begin() + pos + 5 + length)});
+        pos += 5 + length;
+    }
+    return records;
+}
+
+TEST_F(ConfigFormat, EmptyTablesGiveOnePasswordRecordOfOnePlusFourPlusL) {
+    const Bytes file = build(loaded, "quillfern");
+    ASSERT_GT(file.size(), 5u);
+    EXPECT_EQ(file[0], 0x5A);
+    const Bytes length(file.begin() + 1, file.begin() + 5);
+    EXPECT_EQ(length, le32(static_cast<std::uint32_t>(file.size() - 5)));
+    EXPECT_EQ(unprotected(Bytes(file.begin() + 5, file.end())), textBytes(std::string("quillfern\0", 10)));
+}
+
+TEST_F(ConfigFormat, RecordsComePasswordThenMediaThenDrivesInTableOrder) {
+    PolicyTables tables;
+    fillPolicy(tables);
+    const auto records = splitRecords(build(tables, "pw"));
+    ASSERT_EQ(records.size(), 6u);
+    EXPECT_EQ(records[0].tag, PasswordTag);
+    EXPECT_EQ(unprotected(records[0].blob), textBytes(std::string("pw\0", 3)));
+    for (std::size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(records[1 + i].tag, MediaTag);
+        EXPECT_EQ(unprotected(records[1 + i].blob), imageOf(tables.mediaRecords()[i]));
+    }
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(records[3 + i].tag, DriveTag);
+        EXPECT_EQ(unprotected(records[3 + i].blob), imageOf(tables.driveEntries()[i]));
+    }
+    EXPECT_EQ(records[0].tag, 'Z');
+    EXPECT_EQ(records[1].tag, '\\');
+    EXPECT_EQ(records[3].tag, '[');
+}
+
+TEST_F(ConfigFormat, RoundTripRestoresTablesByteForByteAndPassword) {
+    PolicyTables tables;
+    fillPolicy(tables);
+    parse(build(tables, "s3cret \xE4"));
+    expectSamePolicy(loaded, tables);
+    EXPECT_EQ(password, "s3cret \xE4");
+}
+
+TEST_F(ConfigFormat, EmptyPasswordIsOneNulAndLoadsAsEmpty) {
+    const auto records = splitRecords(build(loaded, ""));
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(unprotected(records[0].blob), Bytes{0});
+    parse(build(loaded, ""));
+    EXPECT_EQ(password, "");
+}
+
+TEST_F(ConfigFormat, SecondPasswordRecordWins) {
+    parse(passwordRecord("first") + passwordRecord("second"));
+    EXPECT_EQ(password, "second");
+}
+
+TEST_F(ConfigFormat, PasswordEndsAtItsFirstNulOrTakesEverything) {
+    parse(record(PasswordTag, textBytes(std::string("ab\0cd", 5))));
+    EXPECT_EQ(password, "ab");
+    parse(record(PasswordTag, textBytes("xyz")));
+    EXPECT_EQ(password, "xyz");
+}
+
+TEST_F(ConfigFormat, BuildFailsWithoutOutputWhenAnyProtectFails) {
+    PolicyTables tables;
+    fillPolicy(tables);
+    for (unsigned failing = 1; failing <= 6; ++failing) {
+        FakeProtector failingProtector;
+        failingProtector.failProtectCall(failing);
+        Bytes out{1, 2, 3};
+        EXPECT_FALSE(buildConfiguration(tables, "pw", failingProtector, out)) << "call " << failing;
+        EXPECT_TRUE(out.empty()) << "call " << failing;
+    }
+}
+
+// ---- Unknown tags -------------------------------------------------------------------
+
+// Bytes that would load a password if the loader read them as a record.
+Bytes decoyWords() { return {0x5A, 0x03, 0x00, 0x00, 0x00, 'b', 'a', 'd'}; }
+
+TEST_F(ConfigFormat, UnknownTagWithCountTwoSkipsEightBytes) {
+    Bytes file{0x01};
+    file += le32(2);
+    file += decoyWords();
+    file += passwordRecord("after");
+    parse(file);
+    EXPECT_EQ(password, "after");
+}
+
+TEST_F(ConfigFormat, UnknownTagWithCountZeroSkipsNothing) {
+    Bytes file{0xFF};
+    file += le32(0);
+    file += passwordRecord("next");
+    parse(file);
+    EXPECT_EQ(password, "next");
+}
+
+// 4 x 0x40000000 wraps to 0 in 32 bits and 4 x 0x40000001 to 4: a wrapped
+// skip would land on the password record placed just there.
+TEST_F(ConfigFormat, UnknownTagCountThatWrapsIn32BitsEndsTheLoad) {
+    for (std::uint32_t count : {0x40000000u, 0x40000001u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
+        const std::uint32_t wrapped = count * 4u;
+        Bytes file = driveRecord('D', 1);
+        file.push_back(0x42);
+        file += le32(count);
+        file += Bytes(wrapped < 16 ? wrapped : 0, 0x00);
+        file += passwordRecord("smuggled");
+        PolicyTables fresh;
+        std::string text = "unchanged";
+        parseConfiguration(file.data(), file.size(), protector, fresh, text);
+        EXPECT_EQ(text, "unchanged") << std::hex << count;
+        EXPECT_EQ(fresh.driveEntries().size(), 1u) << std::hex << count;
+    }
+}
+
+TEST_F(ConfigFormat, UnknownTagRunningOffTheEndEndsTheLoad) {
+    Bytes file = passwordRecord("kept");
+    file.push_back(0x01);
+    file += le32(3);
+    file += Bytes(11, 0x5B);
+    parse(file);
+    EXPECT_EQ(password, "kept");
+    EXPECT_TRUE(loaded.driveEntries().empty());
+}
+
+TEST_F(ConfigFormat, UnknownTagSkippingExactlyToTheEndKeepsWhatCameBefore) {
+    Bytes file = passwordRecord("kept");
+    file.push_back(0x01);
+    file += le32(2);
+    file += Bytes(8, 0x5B);
+    parse(file);
+    EXPECT_EQ(password, "kept");
+    EXPECT_TRUE(loaded.driveEntries().empty());
+}
+
+// ---- Lengths and truncation ------------------------------------------------------------
+
+TEST_F(ConfigFormat, ZeroLengthRecordIsSkippedAndTheNextLoads) {
+    Bytes file = rawRecord(DriveTag, {});
+    file += rawRecord(PasswordTag, {});
+    file += driveRecord('E', 1);
+    parse(file);
+    EXPECT_EQ(password, "unchanged");
+    ASSERT_EQ(loaded.driveEntries().size(), 1u);
+    EXPECT_EQ(loaded.driveEntries()[0].letter, 'E');
+}
+
+TEST_F(ConfigFormat, LengthBeyondTheFileEndsTheLoadWithoutUnprotecting) {
+    for (std::uint32_t length : {0xFFFFFFFFu, 0x80000000u}) {
+        Bytes file = driveRecord('D', 1);
+        file.push_back(PasswordTag);
+        file += le32(length);
+        file += passwordRecord("inside");
+        PolicyTables fresh;
+        std::string text = "unchanged";
+        const unsigned callsBefore = protector.unprotectCalls();
+        parseConfiguration(file.data(), file.size(), protector, fresh, text);
+        EXPECT_EQ(text, "unchanged");
+        EXPECT_EQ(fresh.driveEntries().size(), 1u);
+        EXPECT_EQ(protector.unprotectCalls() - callsBefore, 1u) << "only the complete record";
+    }
+}
+
+TEST_F(ConfigFormat, LengthOnePastTheEndEndsTheLoad) {
+    const Bytes inner = passwordRecord("whole");
+    Bytes file = driveRecord('D', 1);
+    file.push_back(PasswordTag);
+    file += le32(static_cast<std::uint32_t>(inner.size() + 1));
+    file += inner;
+    parse(file);
+    EXPECT_EQ(password, "unchanged");
+    EXPECT_EQ(loaded.driveEntries().size(), 1u);
+}
+
+TEST_F(ConfigFormat, FileCutAtEveryOffsetLoadsExactlyTheCompleteRecords) {
+    PolicyTables source;
+    source.addMedia(77, "CUT", 5);
+    source.setDriveLocked("H:\\", true);
+    const Bytes file = build(source, "whole");
+    const auto records = splitRecords(file);
+    ASSERT_EQ(records.size(), 3u);
+    const std::size_t passwordEnd = 5 + records[0].blob.size();
+    const std::size_t mediaEnd = passwordEnd + 5 + records[1].blob.size();
+
+    for (std::size_t cut = 0; cut <= file.size(); ++cut) {
+        PolicyTables fresh;
+        std::string text = "unchanged";
+        parseConfiguration(file.data(), cut, protector, fresh, text);
+        EXPECT_EQ(text, cut >= passwordEnd ? "whole" : "unchanged") << "cut at " << cut;
+        EXPECT_EQ(fresh.mediaRecords().size(), cut >= mediaEnd ? 1u : 0u) << "cut at " << cut;
+        EXPECT_EQ(fresh.driveEntries().size(), cut == file.size() ? 1u : 0u) << "cut at " << cut;
+    }
+}
+
+// ---- Records that cannot be unprotected ------------------------------------------------
+
+TEST_F(ConfigFormat, DamagedRecordIsSkippedAndTheNextLoads) {
+    Bytes damaged = record(MediaTag, imageOf(mediaRecord("BAD", 1, 2)));
+    damaged[damaged.size() / 2] ^= 0x01;
+    parse(driveRecord('D', 1) + damaged + driveRecord('E', 0));
+    EXPECT_TRUE(loaded.mediaRecords().empty());
+    ASSERT_EQ(loaded.driveEntries().size(), 2u);
+    EXPECT_EQ(loaded.driveEntries()[1].letter, 'E');
+}
+
+TEST_F(ConfigFormat, RecordOfAnotherUserIsSkippedAndTheNextLoads) {
+    FakeProtector mallory("mallory");
+    Bytes plain = textBytes(std::string("theirs\0", 7));
+    Bytes foreign;
+    ASSERT_TRUE(mallory.protect(plain.data(), plain.size(), foreign));
+    parse(passwordRecord("mine") + rawRecord(PasswordTag, foreign) + driveRecord('D', 1));
+    EXPECT_EQ(password, "mine");
+    EXPECT_EQ(loaded.driveEntries().size(), 1u);
+}
+
+TEST_F(ConfigFormat, FailedUnprotectSkipsOnlyThatRecord) {
+    const Bytes file = driveRecord('D', 1) + driveRecord('E', 1) + driveRecord('F', 1);
+    protector.failUnprotectCall(protector.unprotectCalls() + 2);
+    parse(file);
+    ASSERT_EQ(loaded.driveEntries().size(), 2u);
+    EXPECT_EQ(loaded.driveEntries()[0].letter, 'D');
+    EXPECT_EQ(loaded.driveEntries()[1].letter, 'F');
+}
+
+// ---- Plaintexts of unexpected size --------------------------------------------------------
+
+TEST_F(ConfigFormat, DuplicateDriveLettersKeepOneEntryAndTheLaterFlag) {
+    parse(driveRecord('D', 1) + driveRecord('E', 1) + driveRecord('D', 0));
+    ASSERT_EQ(loaded.driveEntries().size(), 2u);
+    EXPECT_EQ(imageOf(loaded.driveEntries()[0]), (Bytes{'D', 0}));
+    EXPECT_EQ(imageOf(loaded.driveEntries()[1]), (Bytes{'E', 1}));
+}
+
+TEST_F(ConfigFormat, ShortDrivePlaintextKeepsTheLockedDefault) {
+    parse(record(DriveTag, {'K'}));
+    ASSERT_EQ(loaded.driveEntries().size(), 1u);
+    EXPECT_EQ(imageOf(loaded.driveEntries()[0]), (Bytes{'K', 1}));
+}
+
+TEST_F(ConfigFormat, LongDrivePlaintextUsesItsFirstTwoBytes) {
+    parse(record(DriveTag, {'L', 0, 'M', 1}));
+    ASSERT_EQ(loaded.driveEntries().size(), 1u);
+    EXPECT_EQ(imageOf(loaded.driveEntries()[0]), (Bytes{'L', 0}));
+}
+
+TEST_F(ConfigFormat, ShortMediaPlaintextLeavesTheRestZero) {
+    parse(record(MediaTag, textBytes("SHORT")));
+    ASSERT_EQ(loaded.mediaRecords().size(), 1u);
+    EXPECT_EQ(imageOf(loaded.mediaRecords()[0]), imageOf(mediaRecord("SHORT", 0, 0)));
+}
+
+TEST_F(ConfigFormat, LongMediaPlaintextUsesIts268Bytes) {
+    Bytes plain = imageOf(mediaRecord("LONG", 0x11223344, 5));
+    plain += Bytes(32, 0xEE);
+    parse(record(MediaTag, plain));
+    ASSERT_EQ(loaded.mediaRecords().size(), 1u);
+    EXPECT_EQ(imageOf(loaded.mediaRecords()[0]), imageOf(mediaRecord("LONG", 0x11223344, 5)));
+}
+
+TEST_F(ConfigFormat, MediaLabelWithoutNulIsCutToFitWithItsNul) {
+    Bytes plain(260, 'q');
+    plain += le32(9);
+    plain += le32(2);
+    parse(record(MediaTag, plain));
+    ASSERT_EQ(loaded.mediaRecords().size(), 1u);
+    const LockedMediaRecord& stored = loaded.mediaRecords()[0];
+    EXPECT_EQ(stored.label[MaxLabelLength], '\0');
+    EXPECT_EQ(std::string(stored.label), std::string(MaxLabelLength, 'q'));
+    EXPECT_EQ(stored.serial, 9u);
+}
+
+TEST_F(ConfigFormat, BytesAfterTheLabelNulNeverReachTheTable) {
+    LockedMediaRecord dirty = mediaRecord("AB", 3, 5);
+    std::memset(dirty.label + 3, 0x7F, 100);
+    parse(record(MediaTag, imageOf(dirty)));
+    ASSERT_EQ(loaded.mediaRecords().size(), 1u);
+    EXPECT_EQ(imageOf(loaded.mediaRecords()[0]), imageOf(mediaRecord("AB", 3, 5)));
+}
+
+// ---- The fake itself: the cases above rely on these properties ------------------------------
+
+TEST(FakeProtectorContract, BehavesLikeTheUserBoundService) {
+    FakeProtector alice("alice"), bob("bob");
+    const Bytes plain = textBytes("secret");
+    Bytes first, second, back;
+    ASSERT_TRUE(alice.protect(plain.data(), plain.size(), first));
+    ASSERT_TRUE(alice.protect(plain.data(), plain.size(), second));
+    EXPECT_NE(first, second);
+    ASSERT_TRUE(alice.unprotect(first.data(), first.size(), back));
+    EXPECT_EQ(back, plain);
+    EXPECT_FALSE(bob.unprotect(first.data(), first.size(), back));
+    for (std::size_t i = 0; i < first.size(); ++i) {
+        Bytes damaged = first;
+        damaged[i] ^= 0x20;
+        EXPECT_FALSE(alice.unprotect(damaged.data(), damaged.size(), back)) << "byte " << i;
+    }
+    EXPECT_FALSE(alice.unprotect(first.data(), first.size() - 1, back));
+}
+
+// ---- The file, in memory ------------------------------------------------------------------
+
+class ConfigFileInMemory : public ::testing::Test {
+protected:
+    Bytes saveWith(PolicyTables& tables, const std::string& text) {
+        ConfigFile writer(tables, files, protector);
+        EXPECT_EQ(writer.saveConfiguration(ConfigFileName, text), 1);
+        return files.contents(ConfigFileName);
+    }
+
+    MemoryFileSystem files;
+    FakeProtector protector;
+    PolicyTables tables;
+    ConfigFile config{tables, files, protector};
+    std::string password = "unchanged";
+    const std::string name = ConfigFileName;
+    const std::string temporary = name + ".new";
+};
+
+TEST_F(ConfigFileInMemory, LoadOfMissingFileReturnsZeroAndChangesNothing) {
+    tables.setDriveLocked("C:\\", true);
+    EXPECT_EQ(config.loadConfiguration(ConfigFileName, password), 0);
+    EXPECT_EQ(password, "unchanged");
+    EXPECT_EQ(tables.driveEntries().size(), 1u);
+    EXPECT_FALSE(config.isHeld());
+}
+
+TEST_F(ConfigFileInMemory, LoadOfEmptyFileReturnsOneAndHoldsIt) {
+    files.put(name, {});
+    EXPECT_EQ(config.loadConfiguration(ConfigFileName, password), 1);
+    EXPECT_EQ(password, "unchanged");
+    EXPECT_TRUE(tables.driveEntries().empty());
+    EXPECT_TRUE(config.isHeld());
+    EXPECT_EQ(files.openRead(ConfigFileName), FileSystem::InvalidHandle);
+}
+
+TEST_F(ConfigFileInMemory, LoadOfFileHeldByAnotherReturnsZero) {
+    PolicyTables source;
+    fillPolicy(source);
+    saveWith(source, "pw");
+    const FileSystem::Handle other = files.openRead(ConfigFileName);
+    ASSERT_NE(other, FileSystem::InvalidHandle);
+    EXPECT_EQ(config.loadConfiguration(ConfigFileName, password), 0);
+    EXPECT_EQ(password, "unchanged");
+    EXPECT_TRUE(tables.driveEntries().empty());
+}
+
+TEST_F(ConfigFileInMemory, SaveThenLoadRoundTripsAndEachHoldsTheFile) {
+    fillPolicy(tables);
+    EXPECT_EQ(config.saveConfiguration(ConfigFileName, "round"), 1);
+    EXPECT_TRUE(files.isHeld(name));
+    EXPECT_FALSE(files.has(temporary));
+
+    PolicyTables loaded;
+    ConfigFile reader(loaded, files, protector);
+    EXPECT_EQ(config.closeConfiguration(), 1);
+    EXPECT_EQ(reader.loadConfiguration(ConfigFileName, password), 1);
+    EXPECT_TRUE(files.isHeld(name));
+    expectSamePolicy(loaded, tables);
+    EXPECT_EQ(password, "round");
+}
+
+TEST_F(ConfigFileInMemory, LoadAndSaveReleaseTheHandleTheyFind) {
+    files.put(name, {});
+    ASSERT_EQ(config.loadConfiguration(ConfigFileName, password), 1);
+    ASSERT_EQ(config.saveConfiguration(ConfigFileName, "pw"), 1);
+    ASSERT_EQ(config.loadConfiguration(ConfigFileName, password), 1);
+    ASSERT_EQ(config.saveConfiguration(ConfigFileName, "pw"), 1);
+    EXPECT_EQ(files.openHandles(), 1u);
+}
+
+TEST_F(ConfigFileInMemory, CloseReportsWhetherAFileWasHeld) {
+    EXPECT_EQ(config.closeConfiguration(), 0);
+    ASSERT_EQ(config.saveConfiguration(ConfigFileName, "pw"), 1);
+    EXPECT_EQ(config.closeConfiguration(), 1);
+    EXPECT_EQ(config.closeConfiguration(), 0);
+    EXPECT_EQ(files.openHandles(), 0u);
+}
+
+TEST_F(ConfigFileInMemory, SaveRefusedWhileAnotherHoldsTheFileLeavesItAsItWas) {
+    for (bool renameIgnoresHolds : {false, true}) {
+        MemoryFileSystem disk;
+        disk.replaceIgnoresHolds(renameIgnoresHolds);
+        PolicyTables old;
+        old.setDriveLocked("D:\\", true);
+        ConfigFile(old, disk, protector).saveConfiguration(ConfigFileName, "old");
+        const Bytes before = disk.contents(name);
+        ASSERT_NE(disk.openRead(ConfigFileName), FileSystem::InvalidHandle);
+
+        PolicyTables changed;
+        changed.setDriveLocked("D:\\", false);
+        ConfigFile saver(changed, disk, protector);
+        EXPECT_EQ(saver.saveConfiguration(ConfigFileName, "new"), 0);
+        EXPECT_EQ(disk.contents(name), before);
+        EXPECT_FALSE(saver.isHeld());
+        EXPECT_FALSE(disk.has(temporary));
+    }
+}
+
+TEST_F(ConfigFileInMemory, SaveRefusedWhenTheFileCannotBeOpenedLeavesIt) {
+    files.put(name, {1, 2, 3});
+    files.refuseOpens(name);
+    EXPECT_EQ(config.saveConfiguration(ConfigFileName, "pw"), 0);
+    EXPECT_FALSE(config.isHeld());
+    EXPECT_EQ(files.contents(name), (Bytes{1, 2, 3}));
+    EXPECT_FALSE(files.has(temporary));
+}
+
+TEST_F(ConfigFileInMemory, SaveRefusedWhenTheTemporaryCannotBeCreated) {
+    files.put(name, {1, 2, 3});
+    files.refuseOpens(temporary);
+    EXPECT_EQ(config.saveConfiguration(ConfigFileName, "pw"), 0);
+    EXPECT_EQ(files.contents(name), (Bytes{1, 2, 3}));
+}
+
+TEST_F(ConfigFileInMemory, FailingProtectKeepsTheOldFileAndItsHold) {
+    PolicyTables old;
+    fillPolicy(old);
+    const Bytes before = saveWith(old, "old");
+    ASSERT_EQ(config.loadConfiguration(ConfigFileName, password), 1);
+
+    fillPolicy(tables);
+    tables.setDriveLocked("Z:\\", true);
+    protector.failProtectCall(protector.protectCalls() + 4);
+    EXPECT_EQ(config.saveConfiguration(ConfigFileName, "new"), 0);
+    EXPECT_EQ(files.contents(name), before);
+    EXPECT_FALSE(files.has(temporary));
+    EXPECT_TRUE(config.isHeld());
+}
+
+TEST_F(ConfigFileInMemory, FailingWriteFlushOrReplaceKeepsTheOldFile) {
+    enum Fault { Write, Flush, Replace };
+    for (Fault fault : {Write, Flush, Replace}) {
+        MemoryFileSystem disk;
+        PolicyTables old;
+        old.setDriveLocked("D:\\", true);
+        ConfigFile(old, disk, protector).saveConfiguration(ConfigFileName, "old");
+        const Bytes before = disk.contents(name);
+        if (fault == Write) disk.failWriteCall(2);
+        if (fault == Flush) disk.failFlushCall(2);
+        if (fault == Replace) disk.failReplaceCall(2);
+
+        ConfigFile saver(old, disk, protector);
+        EXPECT_EQ(saver.saveConfiguration(ConfigFileName, "new"), 0) << "fault " << fault;
+        EXPECT_EQ(disk.contents(name), before) << "fault " << fault;
+        EXPECT_FALSE(disk.has(temporary)) << "fault " << fault;
+        EXPECT_EQ(disk.openHandles(), 0u) << "fault " << fault;
+    }
+}
+
+TEST_F(ConfigFileInMemory, SaveInterruptedAtEveryStepLeavesTheOldOrTheNewFileWhole) {
+    PolicyTables old;
+    fillPolicy(old);
+    PolicyTables next;
+    next.setDriveLocked("E:\\", true);
+    Bytes oldImage, newImage;
+    FakeProtector forOld, forNew;
+    ASSERT_TRUE(buildConfiguration(old, "old", forOld, oldImage));
+    ASSERT_TRUE(buildConfiguration(next, "new", forNew, newImage));
+
+    bool completed = false;
+    for (std::size_t steps = 0; !completed; ++steps) {
+        ASSERT_LT(steps, 10 * newImage.size()) << "the save never completed";
+        MemoryFileSystem disk;
+        disk.put(name, oldImage);
+        disk.crashAfter(steps);
+        FakeProtector sameNonces;
+        ConfigFile(next, disk, sameNonces).saveConfiguration(ConfigFileName, "new");
+        completed = !disk.crashed();
+        const Bytes left = disk.afterCrash(name);
+        EXPECT_TRUE(left == oldImage || left == newImage) << "crash after " << steps << " steps left "
+                                                          << left.size() << " bytes";
+        if (completed) {
+            EXPECT_EQ(left, newImage);
+        }
+    }
+}
+
+// ---- The file, on a POSIX disk ---------------------------------------------------------------
+
+class ConfigFileOnDisk : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/ventrix-config-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        directory = pattern;
+        path = directory + "/" + ConfigFileName;
+    }
+    void TearDown() override { std::filesystem::remove_all(directory); }
+
+    Bytes onDisk() const {
+        std::ifstream in(path, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+
+    PosixFileSystem files;
+    FakeProtector protector;
+    PolicyTables tables;
+    std::string directory, path;
+    std::string password = "unchanged";
+};
+
+TEST_F(ConfigFileOnDisk, SaveWritesExactlyTheBuiltImageAndLoadRestoresIt) {
+    fillPolicy(tables);
+    FakeProtector sameNonces;
+    Bytes expected;
+    ASSERT_TRUE(buildConfiguration(tables, "disk", sameNonces, expected));
+    {
+        ConfigFile config(tables, files, protector);
+        ASSERT_EQ(config.saveConfiguration(path.c_str(), "disk"), 1);
+        EXPECT_EQ(onDisk(), expected);
+    }
+    EXPECT_FALSE(std::filesystem::exists(path + ".new"));
+
+    PolicyTables loaded;
+    ConfigFile reader(loaded, files, protector);
+    ASSERT_EQ(reader.loadConfiguration(path.c_str(), password), 1);
+    expectSamePolicy(loaded, tables);
+    EXPECT_EQ(password, "disk");
+}
+
+TEST_F(ConfigFileOnDisk, HeldFileIsRefusedToASecondOpenerUntilClosed) {
+    ConfigFile config(tables, files, protector);
+    ASSERT_EQ(config.saveConfiguration(path.c_str(), "pw"), 1);
+    PosixFileSystem other;
+    EXPECT_EQ(other.openRead(path.c_str()), FileSystem::InvalidHandle);
+    EXPECT_EQ(other.openWrite(path.c_str()), FileSystem::InvalidHandle);
+    EXPECT_EQ(other.create(path.c_str()), FileSystem::InvalidHandle);
+
+    ASSERT_EQ(config.loadConfiguration(path.c_str(), password), 1);
+    EXPECT_EQ(other.openRead(path.c_str()), FileSystem::InvalidHandle);
+
+    ASSERT_EQ(config.closeConfiguration(), 1);
+    const FileSystem::Handle opened = other.openRead(path.c_str());
+    EXPECT_NE(opened, FileSystem::InvalidHandle);
+    other.close(opened);
+}
+
+TEST_F(ConfigFileOnDisk, SaveRefusedWhileAnotherHoldsTheFileLeavesItAsItWas) {
+    tables.setDriveLocked("D:\\", true);
+    {
+        ConfigFile first(tables, files, protector);
+        ASSERT_EQ(first.saveConfiguration(path.c_str(), "old"), 1);
+    }
+    const Bytes before = onDisk();
+    PosixFileSystem other;
+    const FileSystem::Handle holder = other.openRead(path.c_str());
+    ASSERT_NE(holder, FileSystem::InvalidHandle);
+
+    tables.setDriveLocked("D:\\", false);
+    ConfigFile second(tables, files, protector);
+    EXPECT_EQ(second.saveConfiguration(path.c_str(), "new"), 0);
+    EXPECT_FALSE(second.isHeld());
+    EXPECT_EQ(onDisk(), before);
+    EXPECT_FALSE(std::filesystem::exists(path + ".new"));
+    other.close(holder);
+}
+
+TEST_F(ConfigFileOnDisk, LoadOfMissingFileReturnsZero) {
+    ConfigFile config(tables, files, protector);
+    EXPECT_EQ(config.loadConfiguration(path.c_str(), password), 0);
+    EXPECT_FALSE(config.isHeld());
+    EXPECT_EQ(password, "unchanged");
+}
+
+TEST_F(ConfigFileOnDisk, CreateOfAHeldFileLeavesItsContent) {
+    { std::ofstream(path, std::ios::binary) << "keep me"; }
+    const FileSystem::Handle holder = files.openRead(path.c_str());
+    ASSERT_NE(holder, FileSystem::InvalidHandle);
+    PosixFileSystem other;
+    EXPECT_EQ(other.create(path.c_str()), FileSystem::InvalidHandle);
+    EXPECT_EQ(onDisk(), textBytes("keep me"));
+    files.close(holder);
+}
+
+TEST_F(ConfigFileOnDisk, ReadDeliversTheWholeFileAndSizeMatches) {
+    const Bytes content(100000, 0xA5);
+    {
+        const FileSystem::Handle out = files.create(path.c_str());
+        ASSERT_NE(out, FileSystem::InvalidHandle);
+        ASSERT_TRUE(files.write(out, content.data(), content.size()));
+        ASSERT_TRUE(files.flush(out));
+        files.close(out);
+    }
+    const FileSystem::Handle in = files.openRead(path.c_str());
+    ASSERT_NE(in, FileSystem::InvalidHandle);
+    std::uint64_t size = 0;
+    ASSERT_TRUE(files.size(in, size));
+    EXPECT_EQ(size, content.size());
+    Bytes back(content.size() + 10);
+    EXPECT_EQ(files.read(in, back.data(), back.size()), content.size());
+    back.resize(content.size());
+    EXPECT_EQ(back, content);
+    files.close(in);
+}
+
+}  // namespace
+}  // namespace ventrix
