@@ -1,0 +1,277 @@
+// The shell in-process: start-up against fakes, the hidden agent window, its
+// commands and the password prompt, driven through the real templates.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include "app/agent_window.h"
+#include "app/app_context.h"
+#include "app/startup.h"
+#include "resources/resource.h"
+#include "tests/support/fake_protector.h"
+#include "tests/support/fake_volume_platform.h"
+#include "tests/support/memory_file_system.h"
+#include "ui/password_prompt.h"
+
+namespace ventrix {
+namespace {
+
+using testing::FakeProtector;
+using testing::FakeVolumePlatform;
+using testing::MemoryFileSystem;
+
+// Runs `step` from a timer inside whatever modal loop is running until it
+// returns true; gives up (and fails) after the timeout.
+class ModalDriver {
+public:
+    static void run(std::function<void()> open, std::function<bool()> step, DWORD timeoutMs = 10000) {
+        current_ = {std::move(step), GetTickCount() + timeoutMs, false, false};
+        UINT_PTR timer = SetTimer(nullptr, 0, 10, tick);
+        open();
+        KillTimer(nullptr, timer);
+        EXPECT_TRUE(current_.finished) << "the modal step never completed";
+        EXPECT_FALSE(current_.timedOut);
+    }
+
+private:
+    struct State {
+        std::function<bool()> step;
+        DWORD deadline;
+        bool finished;
+        bool timedOut;
+    };
+    static void CALLBACK tick(HWND, UINT, UINT_PTR, DWORD) {
+        if (current_.finished || current_.timedOut) return;
+        if (static_cast<LONG>(GetTickCount() - current_.deadline) > 0) {
+            current_.timedOut = true;
+            HWND login = FindWindowA(nullptr, LoginTitle);
+            if (login) DestroyWindow(login);
+            return;
+        }
+        if (current_.step()) current_.finished = true;
+    }
+    static inline State current_{};
+};
+
+class ShellTest : public ::testing::Test {
+protected:
+    PolicyTables policy;
+    FakeProtector protector;
+    MemoryFileSystem files;
+    ConfigFile config{policy, files, protector};
+    FakeVolumePlatform platform;
+    VolumeOps volumes{platform, policy};
+    Enforcement enforcement{policy, volumes, config};
+    AppContext context{policy, volumes, enforcement, config, GetModuleHandleA(nullptr)};
+    HWND agent = nullptr;
+
+    void SetUp() override { setApp(&context); }
+    void TearDown() override {
+        if (agent && IsWindow(agent)) DestroyWindow(agent);
+        if (context.SmallIconList) ImageList_Destroy(context.SmallIconList);
+        setApp(nullptr);
+    }
+
+    void createAgent() {
+        agent = CreateDialogParamA(context.module, MAKEINTRESOURCEA(IDD_AGENT), GetDesktopWindow(),
+                                   agentDialogProc, 0);
+        ASSERT_NE(agent, nullptr);
+    }
+
+    bool hasCall(const std::string& call) const {
+        for (const std::string& line : platform.calls()) {
+            if (line.find(call) != std::string::npos) return true;
+        }
+        return false;
+    }
+
+    std::string savedPassword() {
+        PolicyTables loaded;
+        std::string password;
+        testing::Bytes bytes = files.contents(ConfigFileName);
+        parseConfiguration(bytes.data(), bytes.size(), protector, loaded, password);
+        return password;
+    }
+
+    // Types into the open prompt and presses OK, as the user would.
+    static bool submit(const char* password) {
+        HWND login = FindWindowA(nullptr, LoginTitle);
+        if (!login) return false;
+        SetDlgItemTextA(login, IDC_PASSWORD, password);
+        SendMessageA(login, WM_COMMAND, MAKEWPARAM(IDC_OK, BN_CLICKED), 0);
+        return true;
+    }
+};
+
+TEST_F(ShellTest, FirstRunSeedsLockableDrivesAndWritesTheDefaultPassword) {
+    platform.addDrive('A', DriveRemovable);
+    platform.addDrive('C', DriveFixed);
+    platform.addDriveWithMedium('D', DriveCdrom, "MOVIES", 0x1234ABCD);
+    platform.addDrive('E', DriveRemovable);
+
+    loadAndEnforce(context);
+
+    ASSERT_EQ(policy.driveEntries().size(), 2u);
+    EXPECT_EQ(policy.driveEntries()[0].letter, 'D');
+    EXPECT_EQ(policy.driveEntries()[1].letter, 'E');
+    EXPECT_EQ(savedPassword(), DefaultPassword);
+    EXPECT_TRUE(files.isHeld(ConfigFileName));
+    ASSERT_EQ(platform.messages().size(), 1u);
+    EXPECT_EQ(platform.messages()[0].text, "The removable media in D:\\ drive is locked");
+}
+
+TEST_F(ShellTest, AFileHeldByAnotherCopyCountsAsFirstRunAndIsNotDestroyed) {
+    PolicyTables other;
+    other.setDriveLocked("F:\\", false);
+    std::vector<std::uint8_t> original;
+    ASSERT_TRUE(buildConfiguration(other, "secret", protector, original));
+    files.put(ConfigFileName, original);
+    files.refuseOpens(ConfigFileName);
+    platform.addDrive('D', DriveCdrom);
+
+    loadAndEnforce(context);
+
+    EXPECT_EQ(files.contents(ConfigFileName), original);
+    EXPECT_EQ(policy.CurrentPassword, DefaultPassword);
+    ASSERT_EQ(policy.driveEntries().size(), 1u);
+    EXPECT_EQ(policy.driveEntries()[0].letter, 'D');
+}
+
+TEST_F(ShellTest, SmallIconListHoldsTheFourIconsInOrder) {
+    createSmallIconList(context);
+    ASSERT_NE(context.SmallIconList, nullptr);
+    EXPECT_EQ(ImageList_GetImageCount(context.SmallIconList), 4);
+    EXPECT_EQ(context.IconLockedIndex, 0);
+    EXPECT_EQ(context.IconUnlockedIndex, 1);
+    EXPECT_EQ(context.IconRemovableIndex, 2);
+    EXPECT_EQ(context.IconCdromIndex, 3);
+}
+
+TEST_F(ShellTest, AgentWindowFillsTheTrayRecordAndNeverShows) {
+    createAgent();
+    const NOTIFYICONDATAA& tray = context.TrayIconData;
+    EXPECT_EQ(tray.cbSize, 88u);
+    EXPECT_EQ(tray.hWnd, agent);
+    EXPECT_EQ(tray.uID, 0u);
+    EXPECT_EQ(tray.uFlags, 7u);
+    EXPECT_EQ(tray.uCallbackMessage, 1031u);
+    EXPECT_STREQ(tray.szTip, "Ventrix");
+    EXPECT_EQ(tray.hIcon, LoadIconA(context.module, MAKEINTRESOURCEA(IDI_LOCKED)));
+
+    ShowWindow(agent, SW_SHOW);
+    SetWindowPos(agent, nullptr, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_SHOWWINDOW);
+    EXPECT_FALSE(IsWindowVisible(agent));
+    char title[32] = {};
+    GetWindowTextA(agent, title, sizeof title);
+    EXPECT_STREQ(title, AgentTitle);
+}
+
+TEST_F(ShellTest, LockNeedsNoPasswordAppliesThePolicyAndTurnsProtectionOn) {
+    createAgent();
+    policy.ProtectionOn = false;
+    policy.setDriveLocked("D:\\", true);
+    platform.addDriveWithMedium('D', DriveCdrom, "MOVIES", 7);
+
+    SendMessageA(agent, WM_COMMAND, IDM_PROTECTION, 0);
+
+    EXPECT_TRUE(policy.ProtectionOn);
+    EXPECT_TRUE(files.has(ConfigFileName));  // the apply pass saved
+    EXPECT_TRUE(hasCall("0x2D4808"));        // and ejected the disc
+}
+
+TEST_F(ShellTest, VolumeArrivalsReachEnforcementOnlyWhileProtected) {
+    createAgent();
+    BroadcastVolume arrival{{sizeof(BroadcastVolume), DbtDevtypVolume, 0}, 1u << 5, 0};
+    policy.ProtectionOn = false;
+    SendMessageA(agent, WM_DEVICECHANGE, DbtDeviceArrival, reinterpret_cast<LPARAM>(&arrival));
+    EXPECT_TRUE(policy.driveEntries().empty());
+
+    policy.ProtectionOn = true;
+    SendMessageA(agent, WM_DEVICECHANGE, DbtDeviceArrival, reinterpret_cast<LPARAM>(&arrival));
+    ASSERT_EQ(policy.driveEntries().size(), 1u);
+    EXPECT_EQ(policy.driveEntries()[0].letter, 'F');
+    SendMessageA(agent, WM_DEVICECHANGE, DbtDeviceArrival, 0);  // null header: ignored
+    EXPECT_EQ(policy.driveEntries().size(), 1u);
+}
+
+TEST_F(ShellTest, ConfigurationDoesNothingWhileALoginWindowIsOpen) {
+    createAgent();
+    HWND other = CreateWindowA("STATIC", LoginTitle, WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(other, nullptr);
+    SendMessageA(agent, WM_COMMAND, IDM_CONFIGURATION, 0);  // would block in a prompt otherwise
+    EXPECT_EQ(FindWindowA("#32770", LoginTitle), nullptr);
+    DestroyWindow(other);
+}
+
+TEST_F(ShellTest, WrongPasswordWarnsSelectsTheTextAndChangesNothing) {
+    createAgent();
+    policy.setDriveLocked("D:\\", true);
+    HWND prompt = nullptr;
+    DWORD selectionEnd = 0;
+    ModalDriver::run([&] { SendMessageA(agent, WM_COMMAND, IDM_PROTECTION, 0); },
+                     [&] {
+                         if (!submit("QUILLFERN")) return false;
+                         prompt = FindWindowA(nullptr, LoginTitle);
+                         SendDlgItemMessageA(prompt, IDC_PASSWORD, EM_GETSEL, 0,
+                                             reinterpret_cast<LPARAM>(&selectionEnd));
+                         SendMessageA(prompt, WM_COMMAND, IDC_CANCEL, 0);
+                         return true;
+                     });
+    ASSERT_EQ(platform.messages().size(), 1u);
+    EXPECT_EQ(platform.messages()[0].text, "Invalid Password");
+    EXPECT_EQ(platform.messages()[0].caption, "Error");
+    EXPECT_EQ(platform.messages()[0].type, static_cast<std::uint32_t>(MB_ICONERROR));
+    EXPECT_EQ(platform.messages()[0].owner, prompt);
+    EXPECT_EQ(selectionEnd, 9u);
+    EXPECT_TRUE(policy.ProtectionOn);
+    EXPECT_FALSE(hasCall("0x9001C"));
+}
+
+TEST_F(ShellTest, CorrectUnlockPasswordTurnsProtectionOffAndReleasesLockedDrives) {
+    createAgent();
+    policy.setDriveLocked("D:\\", true);
+    policy.setDriveLocked("E:\\", false);
+    ModalDriver::run([&] { SendMessageA(agent, WM_COMMAND, IDM_PROTECTION, 0); },
+                     [&] { return submit(DefaultPassword); });
+    EXPECT_FALSE(policy.ProtectionOn);
+    EXPECT_EQ(FindWindowA(nullptr, LoginTitle), nullptr);
+    EXPECT_EQ(context.TrayIconData.hIcon, LoadIconA(context.module, MAKEINTRESOURCEA(IDI_UNLOCKED)));
+    EXPECT_TRUE(hasCall("\\\\.\\D:"));
+    EXPECT_FALSE(hasCall("\\\\.\\E:"));
+    EXPECT_TRUE(platform.messages().empty());
+}
+
+TEST_F(ShellTest, CorrectExitPasswordReleasesDrivesAndEndsTheAgentWindow) {
+    createAgent();
+    policy.setDriveLocked("D:\\", true);
+    ModalDriver::run([&] { SendMessageA(agent, WM_COMMAND, IDM_EXIT, 0); },
+                     [&] { return submit(DefaultPassword); });
+    EXPECT_FALSE(IsWindow(agent));
+    EXPECT_TRUE(hasCall("0x9001C"));
+    EXPECT_TRUE(hasCall("0x90020"));
+}
+
+TEST_F(ShellTest, PasswordComparisonIsExactAndStopsAt255Characters) {
+    EXPECT_TRUE(checkPassword("quillfern"));
+    EXPECT_FALSE(checkPassword("Quillfern"));
+    EXPECT_FALSE(checkPassword("quillfern "));
+    EXPECT_FALSE(checkPassword(""));
+    policy.CurrentPassword = "";
+    EXPECT_TRUE(checkPassword(""));
+
+    policy.CurrentPassword = std::string(255, 'x');
+    createAgent();
+    ModalDriver::run([&] { SendMessageA(agent, WM_COMMAND, IDM_PROTECTION, 0); },
+                     [&] { return submit(std::string(300, 'x').c_str()); });
+    EXPECT_FALSE(policy.ProtectionOn);
+}
+
+TEST_F(ShellTest, FindOwnWindowIgnoresWindowsOfOtherTitles) {
+    createAgent();
+    EXPECT_EQ(findOwnWindow(AgentTitle), agent);
+    EXPECT_EQ(findOwnWindow("No Such Window Title"), nullptr);
+}
+
+}  // namespace
+}  // namespace ventrix
