@@ -69,7 +69,7 @@ void say(const char* format, ...) {
 // Exact title among all top-level windows, hidden ones included; the class
 // narrows it when given.
 HWND findWindow(const std::string& title, const std::string& windowClass = "") {
-    return FindWindowA(windowClass.empty() ? nullptr : windowClass.c_str(), title.c_str());
+    return FindWindowA(windowClass.empty() ? nullptr : windowClass.c_str(), title == "*" ? nullptr : title.c_str());
 }
 
 struct TitleCount {
@@ -184,6 +184,64 @@ int cmdControl(const Args& a) {  // control TITLE ID: screen rect, text, state o
     say("rect=%ld,%ld,%ld,%ld visible=%d enabled=%d focus=%d text=%s\n", rect.left, rect.top, rect.right,
         rect.bottom, IsWindowVisible(control) ? 1 : 0, IsWindowEnabled(control) ? 1 : 0,
         GetFocus() == control ? 1 : 0, text);
+    return 0;
+}
+
+
+struct TitleList {
+    const char* title;
+    std::vector<HWND> windows;
+};
+
+BOOL CALLBACK listTitle(HWND window, LPARAM data) {
+    auto* wanted = reinterpret_cast<TitleList*>(data);
+    char text[512] = {};
+    GetWindowTextA(window, text, sizeof text);
+    if (std::strcmp(text, wanted->title) == 0) wanted->windows.push_back(window);
+    return TRUE;
+}
+
+int cmdList(const Args& a) {  // list TITLE: every top-level window with that exact title
+    if (a.size() < 2) return 2;
+    TitleList wanted{a[1].c_str(), {}};
+    EnumWindows(listTitle, reinterpret_cast<LPARAM>(&wanted));
+    say("count=%d\n", static_cast<int>(wanted.windows.size()));
+    for (HWND window : wanted.windows) describe(window);
+    return 0;
+}
+
+int cmdCloseHandle(const Args& a) {  // closehwnd HWND: WM_CLOSE to one particular window
+    if (a.size() < 2) return 2;
+    HWND window = reinterpret_cast<HWND>(static_cast<uintptr_t>(std::strtoull(a[1].c_str(), nullptr, 16)));
+    if (!IsWindow(window)) return 1;
+    return PostMessageA(window, WM_CLOSE, 0, 0) ? 0 : 1;
+}
+
+// watch TITLE MS: samples the window's visibility every few milliseconds.
+int cmdWatch(const Args& a) {
+    if (a.size() < 3) return 2;
+    int samples = 0, present = 0, visible = 0;
+    pollUntil(number(a[2]), [&] {
+        HWND window = findWindow(a[1]);
+        ++samples;
+        if (window) {
+            ++present;
+            if (IsWindowVisible(window)) ++visible;
+        }
+        return false;
+    });
+    say("samples=%d present=%d visible=%d\n", samples, present, visible);
+    return 0;
+}
+
+int cmdGetSel(const Args& a) {  // getsel TITLE ID: an edit's selection
+    if (a.size() < 3) return 2;
+    HWND control = controlOf(a, 1, 2);
+    if (!control) return 1;
+    DWORD selection = static_cast<DWORD>(SendMessageA(control, EM_GETSEL, 0, 0));
+    char text[512] = {};
+    SendMessageA(control, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
+    say("start=%u end=%u length=%u\n", LOWORD(selection), HIWORD(selection), static_cast<unsigned>(std::strlen(text)));
     return 0;
 }
 
@@ -591,6 +649,48 @@ int cmdConf(const Args& a) {  // conf FILE: decoded records, framing first
     return 0;
 }
 
+
+// makeconf FILE ITEM...: writes a policy file as the program would, for a
+// scenario's starting state. Items: password=TEXT, drive=L:0|1,
+// media=LABEL:HEXSERIAL:TYPE.
+int cmdMakeConf(const Args& a) {
+    if (a.size() < 2) return 2;
+    ventrix::PolicyTables tables;
+    std::string password = ventrix::DefaultPassword;
+    for (size_t i = 2; i < a.size(); ++i) {
+        const std::string& item = a[i];
+        if (item.rfind("password=", 0) == 0) {
+            password = item.substr(9);
+        } else if (item.rfind("drive=", 0) == 0 && item.size() >= 9) {
+            tables.appendLoadedDrive({item[6], static_cast<std::uint8_t>(item[8] == '1' ? 1 : 0)});
+        } else if (item.rfind("media=", 0) == 0) {
+            const std::string rest = item.substr(6);
+            const size_t first = rest.find(':'), second = rest.rfind(':');
+            if (first == std::string::npos || first == second) return 2;
+            ventrix::LockedMediaRecord record{};
+            std::strncpy(record.label, rest.substr(0, first).c_str(), ventrix::MaxLabelLength);
+            record.serial = static_cast<std::uint32_t>(std::strtoul(rest.substr(first + 1, second - first - 1).c_str(), nullptr, 16));
+            record.driveType = static_cast<std::uint32_t>(number(rest.substr(second + 1)));
+            tables.appendLoadedMedia(record);
+        } else {
+            return 2;
+        }
+    }
+#ifdef E2E_PROJECT_PROTECTOR
+    ventrix::DpapiProtector protector;
+#else
+    LocalDpapi protector;
+#endif
+    std::vector<std::uint8_t> bytes;
+    if (!ventrix::buildConfiguration(tables, password, protector, bytes)) return 1;
+    FILE* out = std::fopen(a[1].c_str(), "wb");
+    if (!out) return 1;
+    std::fwrite(bytes.data(), 1, bytes.size(), out);
+    std::fclose(out);
+    say("written size=%u\n", static_cast<unsigned>(bytes.size()));
+    return 0;
+}
+
 // Opens the file the way the program does (read, no sharing) to tell whether
 // someone holds it.
 int cmdHeld(const Args& a) {
@@ -639,6 +739,11 @@ int dispatch(const Args& a) {
     if (c == "conf") return cmdConf(a);
     if (c == "held") return cmdHeld(a);
     if (c == "hold") return cmdHold(a);
+    if (c == "list") return cmdList(a);
+    if (c == "closehwnd") return cmdCloseHandle(a);
+    if (c == "watch") return cmdWatch(a);
+    if (c == "getsel") return cmdGetSel(a);
+    if (c == "makeconf") return cmdMakeConf(a);
     say("unknown command %s\n", c.c_str());
     return 2;
 }

@@ -1,0 +1,1090 @@
+#!/usr/bin/env python3
+"""End-to-end scenarios for ventrix.exe under Wine + Xvfb.
+
+The program is driven the way a person at the PC would drive it: the tray
+icon is found on a screenshot and right-clicked with xdotool, menu items and
+buttons are clicked, the password is typed into the prompt. What it shows is
+read from its windows (titles, message-box texts, list-view rows, through
+e2e_probe inside Wine) and what it writes is read back from "Tamrel.conf"
+through DPAPI. A screenshot of every step is kept under
+<build>/e2e-shots/<scenario>/.
+
+  harness.py --exe X --probe P --source-dir S --build-dir B setup
+  harness.py ... run SCENARIO [SCENARIO...]
+  harness.py ... cleanup
+
+Every wait polls a condition with a deadline; nothing sleeps to synchronise.
+"""
+
+import argparse
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+MAGICK_IMPORT = "/usr/bin/import"
+MAGICK_CONVERT = "/usr/bin/convert"
+MAGICK_COMPARE = "/usr/bin/compare"
+
+AGENT = "Windows ZadaZE"
+LOGIN = "Login"
+CONFIG = "Ventrix"
+ABOUT = "About Ventrix v1.1"
+ADD_ITEM = "Add item"
+EXIT_CODE = 24
+DEFAULT_PASSWORD = "quillfern"
+
+# Volume control codes as they appear in Wine's +file trace.
+IOCTL_EJECT = 0x2D4808
+FSCTL_LOCK = 0x90018
+FSCTL_UNLOCK = 0x9001C
+FSCTL_DISMOUNT = 0x90020
+
+# The prepared drives: A: must never be seeded, D: is a CD-ROM, E: removable.
+DRIVES = {
+    "a": {"type": "floppy", "label": None, "serial": None},
+    "d": {"type": "cdrom", "label": "VENTRIXCD", "serial": "1a2b3c4d"},
+    "e": {"type": "floppy", "label": "STICK", "serial": "0badf00d"},
+}
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def poll(condition, timeout, interval=0.05, what="condition"):
+    """Returns the first truthy value of condition() or raises on the deadline."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            raise Failure("timed out after %.1fs waiting for %s" % (timeout, what))
+        time.sleep(interval)
+
+
+def log(message):
+    print("[e2e %7.2fs] %s" % (time.monotonic() - START, message), flush=True)
+
+
+START = time.monotonic()
+
+
+# --------------------------------------------------------------- environment
+
+class Environment:
+    def __init__(self, args):
+        self.exe = os.path.abspath(args.exe)
+        self.probe_exe = os.path.abspath(args.probe)
+        self.source = os.path.abspath(args.source_dir)
+        self.build = os.path.abspath(args.build_dir)
+        self.prefix = os.path.join(self.build, "e2e-prefix")
+        self.drives = os.path.join(self.build, "e2e-drives")
+        self.work = os.path.join(self.build, "e2e-work")
+        self.shots = os.path.join(self.build, "e2e-shots")
+        self.xvfb = None
+        self.env = dict(os.environ)
+        self.env.update({
+            "WINEPREFIX": self.prefix,
+            "WINEARCH": "win32",
+            "WINEDEBUG": "-all",
+            "WINEDLLOVERRIDES": "mscoree,mshtml=",
+        })
+        # Debian's wine wrapper would otherwise pick its own debug channels.
+        self.env.pop("WINELOADERNOEXEC", None)
+
+    def wine_env(self, **extra):
+        env = dict(self.env)
+        env.update(extra)
+        return env
+
+    def ensure_display(self):
+        if self.env.get("DISPLAY"):
+            return
+        read_end, write_end = os.pipe()
+        self.xvfb = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+            pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        number = b""
+        with os.fdopen(read_end, "rb") as pipe:
+            number = pipe.readline().strip()
+        check(number, "Xvfb did not report a display")
+        self.env["DISPLAY"] = ":" + number.decode()
+        log("own Xvfb on %s" % self.env["DISPLAY"])
+
+    def stop_display(self):
+        if self.xvfb:
+            self.xvfb.terminate()
+            self.xvfb.wait(10)
+            self.xvfb = None
+
+    def run(self, argv, timeout=120, **extra):
+        """A helper command with its output in a log file: Wine's helper processes
+        would keep an inherited pipe (ctest's or ours) open."""
+        with tempfile.TemporaryFile() as out:
+            done = subprocess.run(argv, env=self.wine_env(**extra), stdin=subprocess.DEVNULL,
+                                  stdout=out, stderr=subprocess.STDOUT, timeout=timeout)
+            out.seek(0)
+            return done.returncode, out.read().decode(errors="replace")
+
+    def wineserver_kill(self):
+        if os.path.isdir(self.prefix):
+            self.run(["wineserver", "-k"], timeout=30)
+            self.run(["wineserver", "-w"], timeout=30)
+
+
+def setup(environment):
+    """Makes the e2e prefix once per run: shell desktop, drives A:, D:, E:."""
+    e = environment
+    e.wineserver_kill()
+    shutil.rmtree(e.prefix, ignore_errors=True)
+    shutil.rmtree(e.drives, ignore_errors=True)
+    shutil.rmtree(e.work, ignore_errors=True)
+    shutil.rmtree(e.shots, ignore_errors=True)
+    os.makedirs(e.prefix)
+    script = os.path.join(e.source, "scripts", "wine-env.sh")
+    code, output = e.run(["bash", "-c", '. "$0"; make_prefix "$1"', script, e.prefix], timeout=180)
+    check(code == 0, "make_prefix failed:\n" + output)
+    check(os.path.isdir(os.path.join(e.prefix, "drive_c")), "prefix has no drive_c")
+
+    dosdevices = os.path.join(e.prefix, "dosdevices")
+    for letter, drive in DRIVES.items():
+        folder = os.path.join(e.drives, letter)
+        os.makedirs(folder)
+        if drive["label"]:
+            with open(os.path.join(folder, ".windows-label"), "w") as f:
+                f.write(drive["label"] + "\n")
+            with open(os.path.join(folder, ".windows-serial"), "w") as f:
+                f.write(drive["serial"] + "\n")
+        link = os.path.join(dosdevices, letter + ":")
+        if os.path.lexists(link):
+            os.remove(link)
+        os.symlink(folder, link)
+        code, output = e.run(["wine", "reg", "add", r"HKLM\Software\Wine\Drives", "/v", letter + ":",
+                              "/d", drive["type"], "/f"])
+        check(code == 0, "reg add for %s: failed:\n%s" % (letter, output))
+    # Drive types are read when the server starts: restart it before any use.
+    e.wineserver_kill()
+    log("prefix ready at %s" % e.prefix)
+
+
+def cleanup(environment):
+    environment.wineserver_kill()
+    shutil.rmtree(environment.prefix, ignore_errors=True)
+    log("prefix removed; screenshots kept under %s" % environment.shots)
+
+
+
+# ------------------------------------------------------------------ the probe
+
+class Probe:
+    """e2e_probe serving commands over a pipe: one Wine process for a scenario."""
+
+    def __init__(self, session):
+        self.session = session
+        self.errors = open(os.path.join(session.work, "probe.err"), "wb")
+        self.process = subprocess.Popen(
+            ["wine", session.e.probe_exe, "serve"], env=session.e.wine_env(), cwd=session.work,
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.errors)
+
+    def call(self, *args, timeout=30):
+        line = "\t".join(str(a) for a in args) + "\n"
+        self.process.stdin.write(line.encode())
+        self.process.stdin.flush()
+        lines = []
+        deadline = time.monotonic() + timeout
+        while True:
+            raw = self.process.stdout.readline()
+            if not raw:
+                raise Failure("probe ended during %r" % (args,))
+            text = raw.decode(errors="replace").rstrip("\r\n")
+            if text.startswith("@@end "):
+                return int(text.split()[1]), lines
+            lines.append(text)
+            if time.monotonic() > deadline:
+                raise Failure("probe too slow on %r" % (args,))
+
+    def close(self):
+        try:
+            self.process.stdin.write(b"quit\n")
+            self.process.stdin.flush()
+            self.process.wait(10)
+        except Exception:
+            self.process.kill()
+        self.errors.close()
+
+
+def fields(line):
+    """'a=1 b=x' -> {'a': '1', 'b': 'x'}; the last field may hold spaces (text=...)."""
+    out = {}
+    for match in re.finditer(r"(\w+)=(.*?)(?=\s\w+=|$)", line):
+        out[match.group(1)] = match.group(2)
+    return out
+
+
+def parse_trace(path):
+    """Volume requests of the program, in order: (drive letter, control code).
+    Matches CreateFileW on \\\\.\\X: with its returned handle, then
+    DeviceIoControl on that handle (handles are reused after close)."""
+    events = []
+    handles = {}
+    pending = None
+    create = re.compile(r'trace:file:CreateFileW L"(.*?)"')
+    returned = re.compile(r"trace:file:CreateFileW returning ([0-9a-fA-F]+)")
+    ioctl = re.compile(r"trace:file:DeviceIoControl \(([0-9a-fA-F]+),([0-9a-fA-F]+),")
+    device = re.compile(r"^\\\\\\\\\.\\\\([A-Za-z]):$")
+    with open(path, errors="replace") as trace:
+        for line in trace:
+            m = create.search(line)
+            if m:
+                d = device.match(m.group(1))
+                pending = d.group(1).upper() if d else None
+                continue
+            m = returned.search(line)
+            if m:
+                handles[int(m.group(1), 16)] = pending
+                pending = None
+                continue
+            m = ioctl.search(line)
+            if m:
+                drive = handles.get(int(m.group(1), 16))
+                if drive:
+                    events.append((drive, int(m.group(2), 16)))
+    return events
+
+
+# ---------------------------------------------------------------- a session
+
+class Program:
+    """One running ventrix.exe, started in the scenario's working directory."""
+
+    def __init__(self, session, name, trace=True):
+        self.session = session
+        self.name = name
+        self.trace_path = os.path.join(session.work, name + ".trace")
+        self.out = open(os.path.join(session.work, name + ".out"), "wb")
+        self.trace = open(self.trace_path, "wb")
+        env = session.e.wine_env(WINEDEBUG="+pid,+file" if trace else "-all")
+        self.process = subprocess.Popen(["wine", session.e.exe], cwd=session.work, env=env,
+                                        stdin=subprocess.DEVNULL, stdout=self.out, stderr=self.trace)
+        self.mark = 0
+
+    def events(self):
+        if not self.trace.closed:
+            self.trace.flush()
+        return parse_trace(self.trace_path)
+
+    def set_mark(self):
+        """Volume requests from here on are what the next step caused."""
+        self.mark = len(self.events())
+
+    def events_since_mark(self):
+        return self.events()[self.mark:]
+
+    def alive(self):
+        return self.process.poll() is None
+
+    def wait_exit(self, timeout=15):
+        try:
+            code = self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            raise Failure("%s did not end within %ss" % (self.name, timeout))
+        self.out.close()
+        self.trace.close()
+        return code
+
+    def kill(self):
+        if self.alive():
+            self.process.kill()
+            self.process.wait(10)
+
+
+class Session:
+    def __init__(self, environment, scenario):
+        self.e = environment
+        self.scenario = scenario
+        self.work = os.path.join(environment.work, scenario)
+        self.shots = os.path.join(environment.shots, scenario)
+        shutil.rmtree(self.work, ignore_errors=True)
+        shutil.rmtree(self.shots, ignore_errors=True)
+        os.makedirs(self.work)
+        os.makedirs(self.shots)
+        self.step = 0
+        self.programs = []
+        self.templates = {}
+        self.conf_path = os.path.join(self.work, "Tamrel.conf")
+
+    # -- life cycle
+    def start_desktop(self):
+        e = self.e
+        e.wineserver_kill()
+        # The first Wine process starts the server, services and the desktop;
+        # it gets no pipe of ours, or they would stay open for good.
+        self.holder = subprocess.Popen(["wine", e.probe_exe, "hold"], env=e.wine_env(), cwd=self.work,
+                                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.DEVNULL, start_new_session=True)
+        self.probe = Probe(self)
+        status, lines = self.probe.call("wait", "*", 20000, "Shell_TrayWnd")
+        check(status == 0, "the shell desktop's taskbar did not appear")
+        self.shot("desktop")
+
+    def stop(self):
+        for program in self.programs:
+            program.kill()
+        try:
+            self.probe.close()
+        except Exception:
+            pass
+        if getattr(self, "holder", None):
+            self.holder.kill()
+            self.holder.wait(10)
+        self.e.wineserver_kill()
+
+    # -- looking
+    def shot(self, name):
+        self.step += 1
+        path = os.path.join(self.shots, "%02d-%s.png" % (self.step, name))
+        subprocess.run([MAGICK_IMPORT, "-window", "root", path], env=self.e.env, check=True,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       timeout=30)
+        return path
+
+    def grab(self, name="grab.png"):
+        path = os.path.join(self.work, name)
+        subprocess.run([MAGICK_IMPORT, "-window", "root", path], env=self.e.env, check=True,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       timeout=30)
+        return path
+
+    def crop(self, source, x, y, w, h, name):
+        path = os.path.join(self.work, name)
+        subprocess.run([MAGICK_CONVERT, source, "-crop", "%dx%d+%d+%d" % (w, h, x, y), "+repage", path],
+                       check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=30)
+        return path
+
+    def pixel(self, source, x, y):
+        out = subprocess.run([MAGICK_CONVERT, source, "-format", "%%[pixel:p{%d,%d}]" % (x, y), "info:"],
+                             capture_output=True, text=True, timeout=30, stdin=subprocess.DEVNULL).stdout
+        m = re.search(r"\((\d+),(\d+),(\d+)", out)
+        check(m, "cannot read pixel: %r" % out)
+        return ",".join(m.groups())
+
+    def find_subimage(self, image, template):
+        """(normalised RMSE, x, y) of the best place of template in image."""
+        done = subprocess.run([MAGICK_COMPARE, "-metric", "RMSE", "-dissimilarity-threshold", "1",
+                               "-subimage-search", image, template, "null:"],
+                              capture_output=True, text=True, timeout=60, stdin=subprocess.DEVNULL)
+        m = re.search(r"\(([0-9.e+-]+)\) @ (\d+),(\d+)", done.stderr)
+        check(m, "compare gave no result: %s" % done.stderr.strip())
+        return float(m.group(1)), int(m.group(2)), int(m.group(3))
+
+    # -- the tray icon
+    TRAY_STRIP_TOP = 728  # the taskbar runs along the bottom of the 1024x768 desktop
+
+    def tray_icon(self, screenshot):
+        """Which of the program's tray icons shows, and where: ('locked'|'unlocked'|None, x, y)."""
+        strip = self.crop(screenshot, 0, self.TRAY_STRIP_TOP, 1024, 768 - self.TRAY_STRIP_TOP, "strip.png")
+        background = self.pixel(screenshot, 1023, 757)
+        best = (None, 1.0, 0, 0)
+        for name, icon_id in (("locked", 111), ("unlocked", 109)):
+            key = (icon_id, background)
+            if key not in self.templates:
+                path = os.path.join(self.work, "icon-%d.bmp" % icon_id)
+                status, lines = self.probe.call("icon", self.e.exe, icon_id, path, background)
+                check(status == 0, "cannot render icon %d: %s" % (icon_id, lines))
+                self.templates[key] = path
+            score, x, y = self.find_subimage(strip, self.templates[key])
+            if score < best[1]:
+                best = (name, score, x + 8, y + self.TRAY_STRIP_TOP + 8)
+        if best[1] > 0.02:
+            return None, 0, 0
+        return best[0], best[2], best[3]
+
+    def wait_tray(self, state, timeout=10):
+        """Polls screenshots until the tray shows the wanted icon (None: no icon)."""
+        seen = {}
+
+        def shows():
+            name, x, y = self.tray_icon(self.grab())
+            seen["last"] = name
+            if name == state:
+                return (name, x, y) if state else ("none", 0, 0)
+            return None
+        try:
+            return poll(shows, timeout, interval=0.1, what="tray icon %s" % state)
+        except Failure:
+            raise Failure("tray icon: wanted %s, saw %s" % (state, seen.get("last")))
+
+    # -- the tray menu
+    def open_menu(self):
+        name, x, y = self.tray_icon(self.grab())
+        check(name, "no tray icon to right-click")
+        subprocess.run(["xdotool", "mousemove", str(x), str(y), "click", "3"], env=self.e.env, check=True,
+                       timeout=30, stdin=subprocess.DEVNULL)
+        status, lines = self.probe.call("menu", 5000)
+        check(status == 0, "the tray menu did not open")
+        m = re.search(r"rect=(-?\d+),(-?\d+),(-?\d+),(-?\d+)", lines[0])
+        left, top, right, bottom = map(int, m.groups())
+        shot = self.shot("menu")
+        return shot, (left, top, right, bottom)
+
+    def menu_text_at(self, shot, rect, text):
+        """Where the item text shows in the open menu, read from the screenshot by
+        matching the text drawn in the menu font; None when it is not there."""
+        left, top, right, bottom = rect
+        menu = self.crop(shot, left, top, right - left, bottom - top, "menu.png")
+        background = self.pixel(shot, right - 3, bottom - 3)
+        template = os.path.join(self.work, "text-%s.bmp" % re.sub(r"\W", "_", text))
+        status, lines = self.probe.call("text", text, template, "0,0,0", background)
+        check(status == 0, "cannot render %r" % text)
+        size = re.search(r"size=(\d+),(\d+)", lines[0])
+        w, h = int(size.group(1)), int(size.group(2))
+        score, x, y = self.find_subimage(menu, template)
+        if score > 0.02:
+            return None
+        return left + x + w // 2, top + y + h // 2
+
+    def menu_click(self, text):
+        """Right-click the tray icon, then click the item with this text."""
+        shot, rect = self.open_menu()
+        where = self.menu_text_at(shot, rect, text)
+        check(where, "menu item %r not in the menu" % text)
+        self.click(*where)
+        status, _ = self.probe.call("gone", "*", 5000, "#32768")
+        return shot, rect
+
+    def menu_first_item(self):
+        """The first command as the menu shows it, then the menu is closed again."""
+        shot, rect = self.open_menu()
+        unlock = self.menu_text_at(shot, rect, "Unlock")
+        lock = self.menu_text_at(shot, rect, "Lock")
+        # Close it by clicking on the empty desktop (Escape does not reach it).
+        self.click(300, 200)
+        status, _ = self.probe.call("gone", "*", 5000, "#32768")
+        check(status == 0, "the menu did not close")
+        check(not (unlock and lock), "menu shows both Unlock and Lock")
+        return "Unlock" if unlock else "Lock" if lock else None
+
+    # -- hands
+    def click(self, x, y, button=1):
+        subprocess.run(["xdotool", "mousemove", str(int(x)), str(int(y)), "click", str(button)],
+                       env=self.e.env, check=True, timeout=30, stdin=subprocess.DEVNULL)
+
+    def type_text(self, text):
+        subprocess.run(["xdotool", "type", "--delay", "15", text], env=self.e.env, check=True, timeout=60,
+                       stdin=subprocess.DEVNULL)
+
+    def control(self, title, control_id):
+        status, lines = self.probe.call("control", title, control_id)
+        check(status == 0, "control %s of %r not found" % (control_id, title))
+        info = fields(lines[0])
+        l, t, r, b = map(int, info["rect"].split(","))
+        info["center"] = ((l + r) // 2, (t + b) // 2)
+        return info
+
+    def click_control(self, title, control_id):
+        self.click(*self.control(title, control_id)["center"])
+
+    def wait_window(self, title, timeout=10):
+        status, lines = self.probe.call("wait", title, int(timeout * 1000))
+        check(status == 0, "window %r did not appear" % title)
+        return fields(lines[0])
+
+    def wait_gone(self, title, timeout=10):
+        status, _ = self.probe.call("gone", title, int(timeout * 1000))
+        check(status == 0, "window %r did not go away" % title)
+
+    def count(self, title):
+        status, lines = self.probe.call("count", title)
+        return int(fields(lines[0])["count"])
+
+    def foreground_title(self):
+        status, lines = self.probe.call("foreground")
+        return lines[0].split("title=", 1)[1]
+
+    def box(self, timeout=10, dismiss=True, name="box"):
+        """Waits for an "Error" box, keeps a screenshot, returns its text."""
+        status, lines = self.probe.call("box", "Error", int(timeout * 1000))
+        check(status == 0, "no message box appeared")
+        text = lines[0].split("text=", 1)[1]
+        self.shot(name)
+        if dismiss:
+            status, lines = self.probe.call("box", "Error", 2000, "dismiss")
+            check(status == 0 and "dismissed" in lines, "the box did not go")
+        return text
+
+    def no_box(self, watch=1.0):
+        status, lines = self.probe.call("nobox", "Error", int(watch * 1000))
+        check(status == 0, "an unexpected message box: %s" % lines)
+
+    def login(self, password, expect_title=LOGIN):
+        """Types into the open prompt as a person would: click, type, press OK."""
+        self.wait_window(expect_title)
+        self.click_control(LOGIN, 1002)
+        self.type_text(password)
+        poll(lambda: self.control(LOGIN, 1002)["text"] == "*" * len(password) or
+             len(self.control(LOGIN, 1002)["text"]) == len(password), 5, what="the typed password")
+        self.shot("login-typed")
+        self.click_control(LOGIN, 1001)
+
+    # -- the program
+    def start(self, name="ventrix", startup_boxes=("D", "E"), trace=True):
+        """Starts ventrix.exe and dismisses the lock messages of its first apply pass."""
+        program = Program(self, name, trace)
+        self.programs.append(program)
+        for letter in startup_boxes:
+            text = self.box(timeout=15, name="startup-lock-%s" % letter)
+            check(text == "The removable media in %s:\\ drive is locked" % letter,
+                  "start-up box for %s: read %r" % (letter, text))
+        return program
+
+    def wait_agent(self, minimum=1):
+        poll(lambda: self.count(AGENT) >= minimum, 10, what="the agent window")
+
+    # -- the policy file
+    def read_conf(self, path=None):
+        """Decodes Tamrel.conf through DPAPI. Linux processes are not blocked by
+        the program's exclusive hold, so a copy is taken for the probe."""
+        path = path or self.conf_path
+        check(os.path.exists(path), "no %s" % path)
+        copy = os.path.join(self.work, "conf-copy.bin")
+        shutil.copyfile(path, copy)
+        status, lines = self.probe.call("conf", copy)
+        check(status == 0, "cannot decode the policy file: %s" % lines)
+        conf = {"password": None, "drives": {}, "media": [], "records": [], "raw": open(path, "rb").read()}
+        for line in lines:
+            f = fields(line)
+            if line.startswith("password="):
+                conf["password"] = line[len("password="):]
+            elif line.startswith("drive "):
+                conf["drives"][f["letter"]] = int(f["locked"])
+            elif line.startswith("media "):
+                conf["media"].append((f["label"], int(f["serial"], 16), int(f["type"])))
+            elif line.startswith("record "):
+                conf["records"].append(f["tag"])
+        return conf
+
+    def make_conf(self, *items):
+        status, lines = self.probe.call("makeconf", self.conf_path, *items)
+        check(status == 0, "cannot write the starting policy file: %s" % lines)
+
+    def file_held(self):
+        status, lines = self.probe.call("held", self.conf_path)
+        return status == 0
+
+    def arrive(self, mask, variant="volume"):
+        """Sends the arrival from a separate probe process: the program answers
+        only once its lock message is dismissed."""
+        return subprocess.Popen(["wine", self.e.probe_exe, "arrive", hex(mask), variant], env=self.e.wine_env(),
+                                cwd=self.work, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+
+
+def finish(process, timeout=10):
+    try:
+        return process.wait(timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        raise Failure("a sender did not return")
+
+
+
+# ---------------------------------------------------------------- scenarios
+
+LOCK_TEXT = "The removable media in %s:\\ drive is locked"
+
+
+def close_from_outside(session, program):
+    status, _ = session.probe.call("close", AGENT)
+    check(status == 0, "no agent window to close")
+    code = program.wait_exit()
+    check(code == EXIT_CODE, "exit code %s, wanted %s" % (code, EXIT_CODE))
+
+
+def exit_with_password(session, program, password=DEFAULT_PASSWORD):
+    session.menu_click("Exit")
+    session.login(password)
+    code = program.wait_exit()
+    check(code == EXIT_CODE, "exit code %s, wanted %s" % (code, EXIT_CODE))
+    return code
+
+
+def scenario_first_run(s):
+    check(not os.path.exists(s.conf_path), "the working directory is not fresh")
+    # Watch the agent window from before the program starts until it runs.
+    watcher = subprocess.Popen(["wine", s.e.probe_exe, "watch", AGENT, "6000"], env=s.e.wine_env(), cwd=s.work,
+                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    program = s.start()
+    s.wait_tray("locked")
+    s.shot("tray-locked")
+    conf = s.read_conf()
+    check(conf["password"] == DEFAULT_PASSWORD, "password in file: %r" % conf["password"])
+    check(conf["drives"] == {"D": 1, "E": 1}, "seeded drives: %r (A: must be left out)" % conf["drives"])
+    check(conf["media"] == [], "media on a first run: %r" % conf["media"])
+    check(conf["records"] == ["5A", "5B", "5B"], "record order: %r" % conf["records"])
+    check(s.file_held(), "the running program does not hold Tamrel.conf")
+    out, _ = watcher.communicate(timeout=20)
+    watch = fields(out.decode())
+    check(int(watch["present"]) > 0, "the agent window was never there: %r" % watch)
+    check(int(watch["visible"]) == 0, "the agent window became visible: %r" % watch)
+    info = s.wait_window(AGENT)
+    check(info["visible"] == "0", "agent window visible: %r" % info)
+    # Start-up locked both seeded drives.
+    events = program.events()
+    check(("D", FSCTL_LOCK) in events and ("E", FSCTL_LOCK) in events, "no lock requests: %r" % events)
+    check(not any(d == "A" for d, _ in events), "A: was touched: %r" % events)
+    close_from_outside(s, program)
+
+
+def scenario_menu_unlock_lock(s):
+    program = s.start()
+    s.wait_tray("locked")
+    check(s.menu_first_item() == "Unlock", "with protection on the menu does not read Unlock")
+    program.set_mark()
+    s.menu_click("Unlock")
+    s.login(DEFAULT_PASSWORD)
+    s.wait_gone(LOGIN)
+    s.wait_tray("unlocked")
+    s.shot("tray-unlocked")
+    released = program.events_since_mark()
+    for letter in "DE":
+        check((letter, FSCTL_UNLOCK) in released and (letter, FSCTL_DISMOUNT) in released,
+              "%s: not released on unlock: %r" % (letter, released))
+    check(s.menu_first_item() == "Lock", "after unlocking the menu does not read Lock")
+    # Lock needs no password: the apply pass runs at once (its lock messages).
+    s.menu_click("Lock")
+    for letter in "DE":
+        text = s.box(name="lock-apply-%s" % letter)
+        check(text == LOCK_TEXT % letter, "apply pass box: %r" % text)
+    s.wait_tray("locked")
+    check(s.count(LOGIN) == 0, "Lock asked for a password")
+    check(s.menu_first_item() == "Unlock", "after Lock the menu does not read Unlock")
+    close_from_outside(s, program)
+
+
+def scenario_wrong_password(s):
+    program = s.start()
+    s.wait_tray("locked")
+    before = s.read_conf()
+    program.set_mark()
+    s.menu_click("Unlock")
+    s.login(DEFAULT_PASSWORD.upper())
+    text = s.box(dismiss=False, name="invalid-password")
+    check(text == "Invalid Password", "box text %r" % text)
+    status, lines = s.probe.call("box", "Error", 1000, "dismiss")
+    check(status == 0, "could not dismiss")
+    # The prompt stays, with the whole typed text selected for retyping.
+    info = s.wait_window(LOGIN)
+    status, lines = s.probe.call("getsel", LOGIN, 1002)
+    sel = fields(lines[0])
+    check(sel["start"] == "0" and sel["end"] == sel["length"] == str(len(DEFAULT_PASSWORD)),
+          "typed text not selected: %r" % sel)
+    s.shot("prompt-after-wrong")
+    s.click_control(LOGIN, 1000)
+    s.wait_gone(LOGIN)
+    s.wait_tray("locked")
+    check(program.events_since_mark() == [], "a wrong password touched drives: %r" % program.events_since_mark())
+    after = s.read_conf()
+    check(after["raw"] == before["raw"], "a wrong password rewrote Tamrel.conf")
+    check(s.menu_first_item() == "Unlock", "protection changed after a wrong password")
+    close_from_outside(s, program)
+
+
+def scenario_single_login(s):
+    program = s.start()
+    s.wait_tray("locked")
+    s.menu_click("Unlock")
+    s.wait_window(LOGIN)
+    check(s.count(LOGIN) == 1, "no prompt")
+    # Move the focus away, as a person would by clicking elsewhere.
+    s.click(200, 200)
+    for command in ("Unlock", "Exit"):
+        s.menu_click(command)
+        poll(lambda: s.foreground_title() == LOGIN, 5, what="the prompt brought forward after %s" % command)
+        check(s.count(LOGIN) == 1, "%s opened a second prompt" % command)
+        s.shot("prompt-forward-%s" % command.lower())
+        s.click(200, 200)
+    # The prompt is still the Unlock one: the Exit choice was not carried out.
+    s.login(DEFAULT_PASSWORD)
+    s.wait_gone(LOGIN)
+    s.wait_tray("unlocked")
+    check(program.alive(), "the program ended: the second choice (Exit) was carried out")
+    close_from_outside(s, program)
+
+
+def scenario_arrival_locked(s):
+    program = s.start()
+    s.wait_tray("locked")
+    s.wait_agent()
+    for letter, mask in (("D", 0x8), ("E", 0x10)):
+        program.set_mark()
+        sender = s.arrive(mask)
+        text = s.box(name="arrival-%s" % letter)
+        check(text == LOCK_TEXT % letter, "arrival box: %r" % text)
+        finish(sender)
+        events = program.events_since_mark()
+        check((letter, IOCTL_EJECT) in events, "no eject for %s: %r" % (letter, events))
+    # Protection off: an arrival does nothing.
+    s.menu_click("Unlock")
+    s.login(DEFAULT_PASSWORD)
+    s.wait_tray("unlocked")
+    program.set_mark()
+    sender = s.arrive(0x8)
+    check(finish(sender) == 0, "the arrival was not delivered")
+    s.no_box(1.0)
+    check(program.events_since_mark() == [], "unlocked, yet the arrival touched drives: %r"
+          % program.events_since_mark())
+    s.shot("arrival-ignored")
+    # Lock turns it back on.
+    s.menu_click("Lock")
+    for letter in "DE":
+        s.box(name="lock-apply-%s" % letter)
+    s.wait_tray("locked")
+    program.set_mark()
+    sender = s.arrive(0x8)
+    text = s.box(name="arrival-after-lock")
+    check(text == LOCK_TEXT % "D", "after Lock: %r" % text)
+    finish(sender)
+    check(("D", IOCTL_EJECT) in program.events_since_mark(), "no eject after Lock")
+    close_from_outside(s, program)
+
+
+def scenario_exit_password(s):
+    program = s.start()
+    s.wait_tray("locked")
+    first = s.read_conf()
+    os.utime(s.conf_path, (1, 1))  # so that the exit save shows in the time stamp
+    program.set_mark()
+    exit_with_password(s, program)
+    s.wait_tray(None)
+    s.shot("tray-gone")
+    events = program.events_since_mark()
+    for letter in "DE":
+        check((letter, FSCTL_UNLOCK) in events and (letter, FSCTL_DISMOUNT) in events,
+              "%s not released at exit: %r" % (letter, events))
+    check(os.stat(s.conf_path).st_mtime > 1, "Tamrel.conf was not written at exit")
+    last = s.read_conf()
+    check(last["password"] == DEFAULT_PASSWORD and last["drives"] == first["drives"],
+          "file after exit: %r" % last)
+    check(not s.file_held(), "Tamrel.conf still held after exit")
+
+
+def scenario_close_from_outside(s):
+    program = s.start()
+    s.wait_tray("locked")
+    os.utime(s.conf_path, (1, 1))
+    program.set_mark()
+    close_from_outside(s, program)
+    s.wait_tray(None)
+    s.shot("tray-gone")
+    events = program.events_since_mark()
+    check(not any(code in (FSCTL_UNLOCK, FSCTL_DISMOUNT) for _, code in events),
+          "WM_CLOSE released drives: %r" % events)
+    check(os.stat(s.conf_path).st_mtime > 1, "Tamrel.conf was not written at exit")
+    check(s.read_conf()["drives"] == {"D": 1, "E": 1}, "file after close")
+
+
+def scenario_second_copy(s):
+    # The first copy's own policy: another password, D: left unlocked.
+    s.make_conf("password=first-copy", "drive=D:0", "drive=E:1")
+    first = s.start("first", startup_boxes=("E",))
+    s.wait_tray("locked")
+    s.wait_agent()
+    original = s.read_conf()
+    check(original["password"] == "first-copy", "the starting file: %r" % original)
+    # The second copy cannot open the held file: a first run, seeding D: and E:.
+    second = s.start("second", startup_boxes=("D", "E"))
+    s.wait_agent(2)
+    s.shot("two-copies")
+    check(first.alive() and second.alive(), "a copy ended early")
+    now = s.read_conf()
+    check(now["raw"] == original["raw"], "the second copy rewrote the first copy's file: %r" % now)
+    # Close the second copy first: its exit save must fail too.
+    status, lines = s.probe.call("list", AGENT)
+    windows = [fields(l) for l in lines[1:]]
+    check(len(windows) == 2, "agent windows: %r" % windows)
+    newest = max(windows, key=lambda w: int(w["pid"]))  # Wine hands out rising process ids
+    status, _ = s.probe.call("closehwnd", newest["hwnd"])
+    check(status == 0, "cannot close the second copy")
+    code = second.wait_exit()
+    check(code == EXIT_CODE, "second copy exit code %s" % code)
+    check(first.alive(), "closing the second copy ended the first")
+    check(s.read_conf()["raw"] == original["raw"], "the second copy's exit save replaced the file")
+    close_from_outside(s, first)
+    final = s.read_conf()
+    check(final["password"] == "first-copy" and final["drives"] == {"D": 0, "E": 1},
+          "the first copy's exit save: %r" % final)
+
+
+def scenario_untrusted_messages(s):
+    program = s.start()
+    s.wait_tray("locked")
+    s.wait_agent()
+    program.set_mark()
+    for variant in ("nodes-null", "short", "tiny", "port", "removal"):
+        sender = s.arrive(0x8, variant)
+        finish(sender)
+        s.no_box(0.5)
+        check(program.alive(), "the program died on a %s device change" % variant)
+    check(program.events_since_mark() == [], "odd device changes touched drives: %r" % program.events_since_mark())
+    # Tray callbacks other than a right-button press open nothing.
+    for mouse in (0x0201, 0x0202, 0x0203, 0x0205, 0x0200, 0, 0xFFFFFFFF):
+        status, _ = s.probe.call("post", AGENT, 1031, 0, mouse)
+        check(status == 0, "could not post the tray callback")
+    status, lines = s.probe.call("menu", 700)
+    check(status == 1, "an odd tray callback opened the menu")
+    # Commands the program does not have do nothing.
+    for wparam in (0, 1, 2, 1000, 1001, 40010, 40011, 0xFFFF, 0x7FFF0000):
+        status, _ = s.probe.call("command", AGENT, wparam)
+        check(status == 0, "could not post WM_COMMAND")
+    for title in (LOGIN, CONFIG, ABOUT):
+        status, _ = s.probe.call("wait", title, 300)
+        check(status == 1, "an unknown command opened %r" % title)
+    s.no_box(0.3)
+    check(program.alive(), "the program died on odd messages")
+    s.shot("after-odd-messages")
+    # It still works: a real arrival is still handled.
+    sender = s.arrive(0x8)
+    check(s.box(name="arrival-still-works") == LOCK_TEXT % "D", "arrival after odd messages")
+    finish(sender)
+    close_from_outside(s, program)
+
+
+# -- the configuration dialog and its companions
+
+CONFIG_POLICY = ("password=cfg-secret", "drive=D:0", "drive=E:1", "drive=F:1",
+                 "media=ARCHIVE2019:C0FFEE:5", "media=OLDSTICK:1234:2")
+
+
+def open_configuration(s, password="cfg-secret"):
+    s.menu_click("Configuration")
+    s.login(password)
+    s.wait_window(CONFIG)
+    s.wait_gone(LOGIN)
+    s.shot("configuration")
+
+
+def list_rows(s, title, control_id):
+    status, lines = s.probe.call("listview", title, control_id)
+    check(status == 0, "list %s of %r unreadable: %s" % (control_id, title, lines))
+    rows = []
+    for line in lines[1:]:
+        rows.append(dict(part.split("=", 1) for part in line.split("\t")))
+    return rows
+
+
+def drive_rows(s):
+    return [(r["text"], r["sub1"]) for r in list_rows(s, CONFIG, 1007)]
+
+
+def click_row(s, title, control_id, text):
+    rows = list_rows(s, title, control_id)
+    index = [r["text"] for r in rows].index(text)
+    status, lines = s.probe.call("listrect", title, control_id, index)
+    check(status == 0, "no rectangle for row %r" % text)
+    l, t, r, b = map(int, re.search(r"rect=(.*)", lines[0]).group(1).split(","))
+    s.click((l + r) // 2, (t + b) // 2)
+
+
+def start_configured(s):
+    s.make_conf(*CONFIG_POLICY)
+    program = s.start(startup_boxes=("E",))
+    s.wait_tray("locked")
+    return program
+
+
+def scenario_configuration_lists(s):
+    program = start_configured(s)
+    # The default password no longer opens it.
+    s.menu_click("Configuration")
+    s.login(DEFAULT_PASSWORD)
+    check(s.box(name="config-wrong-password") == "Invalid Password", "default password accepted")
+    s.click_control(LOGIN, 1000)
+    s.wait_gone(LOGIN)
+    open_configuration(s)
+    check(drive_rows(s) == [("D:\\", "Unlocked"), ("E:\\", "Locked"), ("F:\\", "Locked")],
+          "drives list: %r" % drive_rows(s))
+    media = [(r["text"], r["param"]) for r in list_rows(s, CONFIG, 1009)]
+    check(media == [("ARCHIVE2019", "C0FFEE"), ("OLDSTICK", "1234")], "media list: %r" % media)
+    # A second Configuration while it is open does nothing.
+    s.menu_click("Configuration")
+    check(s.count(LOGIN) == 0 and s.count(CONFIG) == 1, "a second Configuration opened something")
+    s.click_control(CONFIG, 1000)
+    s.wait_gone(CONFIG)
+    close_from_outside(s, program)
+
+
+def scenario_configuration_toggle_apply(s):
+    program = start_configured(s)
+    open_configuration(s)
+    click_row(s, CONFIG, 1007, "D:\\")
+    poll(lambda: ("D:\\", "Locked") in drive_rows(s), 5, what="D: shown locked")
+    check(drive_rows(s) == [("D:\\", "Locked"), ("E:\\", "Locked"), ("F:\\", "Locked")],
+          "one click toggled more than D: %r" % drive_rows(s))
+    s.shot("toggled")
+    before = s.read_conf()
+    check(before["drives"]["D"] == 0, "the toggle reached the file before Apply")
+    s.click_control(CONFIG, 1016)
+    for letter in "DE":
+        check(s.box(name="apply-%s" % letter) == LOCK_TEXT % letter, "apply pass box")
+    s.wait_gone(CONFIG)
+    after = s.read_conf()
+    check(after["drives"] == {"D": 1, "E": 1, "F": 1}, "file after Apply: %r" % after["drives"])
+    check(after["password"] == "cfg-secret" and len(after["media"]) == 2, "Apply lost data: %r" % after)
+    close_from_outside(s, program)
+
+
+def scenario_configuration_add_media(s):
+    program = start_configured(s)
+    open_configuration(s)
+    s.click_control(CONFIG, 1012)
+    s.wait_window(ADD_ITEM)
+    s.shot("add-item")
+    rows = [(r["text"], r["sub1"], r["param"]) for r in list_rows(s, ADD_ITEM, 1007)]
+    check(rows == [("D:\\", "VENTRIXCD", "1A2B3C4D"), ("E:\\", "STICK", "BADF00D")],
+          "present media (A: must not be listed): %r" % rows)
+    click_row(s, ADD_ITEM, 1007, "D:\\")
+    s.click_control(ADD_ITEM, 1012)
+    s.wait_gone(ADD_ITEM)
+    media = [(r["text"], r["param"], r["image"]) for r in list_rows(s, CONFIG, 1009)]
+    check(("VENTRIXCD", "1A2B3C4D", "3") in media, "added medium not listed: %r" % media)
+    s.shot("medium-added")
+    s.click_control(CONFIG, 1016)
+    s.box(name="apply-E")  # D: stays unlocked: the listed medium is left in place
+    s.wait_gone(CONFIG)
+    s.no_box(0.5)
+    conf = s.read_conf()
+    check(("VENTRIXCD", 0x1A2B3C4D, 5) in conf["media"], "medium not in the file: %r" % conf["media"])
+    check(conf["drives"]["D"] == 0, "Add changed D:'s flag")
+    close_from_outside(s, program)
+
+
+def scenario_configuration_cancel_keeps(s):
+    program = start_configured(s)
+    before = s.read_conf()
+    open_configuration(s)
+    click_row(s, CONFIG, 1007, "E:\\")
+    poll(lambda: ("E:\\", "Unlocked") in drive_rows(s), 5, what="E: shown unlocked")
+    s.click_control(CONFIG, 1000)
+    s.wait_gone(CONFIG)
+    s.no_box(0.5)
+    check(s.read_conf()["raw"] == before["raw"], "Cancel wrote Tamrel.conf")
+    # The change is in force: an arrival on E: (unlocked, medium not listed) is let be.
+    program.set_mark()
+    finish(s.arrive(0x10))
+    s.no_box(0.8)
+    check((("E", IOCTL_EJECT)) not in program.events_since_mark(), "E: still treated as locked")
+    exit_with_password(s, program, "cfg-secret")
+    conf = s.read_conf()
+    check(conf["drives"] == {"D": 0, "E": 0, "F": 1}, "exit save: %r" % conf["drives"])
+
+
+def scenario_about_box(s):
+    program = s.start()
+    s.wait_tray("locked")
+    s.menu_click("About...")
+    info = s.wait_window(ABOUT)
+    check(info["visible"] == "1", "about box not visible")
+    s.shot("about")
+    s.click(200, 200)
+    s.menu_click("About...")
+    poll(lambda: s.foreground_title() == ABOUT, 5, what="the about box brought forward")
+    check(s.count(ABOUT) == 1, "a second about box opened")
+    s.shot("about-forward")
+    status, _ = s.probe.call("close", ABOUT)
+    s.wait_gone(ABOUT)
+    close_from_outside(s, program)
+
+
+SCENARIOS = {
+    "first_run": scenario_first_run,
+    "menu_unlock_lock": scenario_menu_unlock_lock,
+    "wrong_password": scenario_wrong_password,
+    "single_login": scenario_single_login,
+    "arrival_locked": scenario_arrival_locked,
+    "exit_password": scenario_exit_password,
+    "close_from_outside": scenario_close_from_outside,
+    "second_copy": scenario_second_copy,
+    "untrusted_messages": scenario_untrusted_messages,
+    "configuration_lists": scenario_configuration_lists,
+    "configuration_toggle_apply": scenario_configuration_toggle_apply,
+    "configuration_add_media": scenario_configuration_add_media,
+    "configuration_cancel_keeps": scenario_configuration_cancel_keeps,
+    "about_box": scenario_about_box,
+}
+
+
+def run_scenarios(environment, names):
+    names = names or list(SCENARIOS)
+    unknown = [n for n in names if n not in SCENARIOS]
+    if unknown:
+        print("unknown scenarios: %s" % ", ".join(unknown))
+        return 2
+    for path in (environment.exe, environment.probe_exe):
+        if not os.path.exists(path):
+            print("missing %s" % path)
+            return 1
+    if not os.path.isdir(os.path.join(environment.prefix, "drive_c")):
+        print("no e2e prefix: run the setup action first")
+        return 1
+    environment.ensure_display()
+    failed = []
+    try:
+        for name in names:
+            started = time.monotonic()
+            session = Session(environment, name)
+            try:
+                session.start_desktop()
+                SCENARIOS[name](session)
+                log("PASS %s (%.1fs)" % (name, time.monotonic() - started))
+            except Exception as error:  # a scenario's failure is reported, the next one still runs
+                failed.append(name)
+                try:
+                    session.shot("failure")
+                except Exception:
+                    pass
+                log("FAIL %s (%.1fs): %s: %s" % (name, time.monotonic() - started, type(error).__name__, error))
+                for program in session.programs:
+                    log("  trace of %s: %s" % (program.name, program.trace_path))
+            finally:
+                session.stop()
+            log("  screenshots: %s" % session.shots)
+    finally:
+        environment.stop_display()
+    return 1 if failed else 0
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--probe", required=True)
+    parser.add_argument("--source-dir", required=True)
+    parser.add_argument("--build-dir", required=True)
+    parser.add_argument("action", choices=["setup", "cleanup", "run"])
+    parser.add_argument("scenarios", nargs="*")
+    args = parser.parse_args()
+    environment = Environment(args)
+    if args.action == "setup":
+        setup(environment)
+        return 0
+    if args.action == "cleanup":
+        cleanup(environment)
+        return 0
+    return run_scenarios(environment, args.scenarios)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
