@@ -1,0 +1,22 @@
+// The volume platform on Win32: each method is one system call with the
+// parameters the volume operations rely on.
+#pragma once
+
+#include "volume/volume_platform.h"
+
+namespace ventrix {
+
+class Win32VolumePlatform final : public VolumePlatform {
+public:
+    std::uint32_t getLogicalDriveStrings(std::uint32_t size, char* buffer) override;
+    std::uint32_t getDriveType(const char* root) override;
+    void setErrorMode(std::uint32_t mode) override;
+    bool getVolumeInformation(const char* root, char* label, std::uint32_t labelSize,
+                              std::uint32_t& serial) override;
+    Device openDevice(const char* path, std::uint32_t shareMode) override;
+    void deviceControl(Device device, std::uint32_t code) override;
+    void closeDevice(Device device) override;
+    int showMessage(void* owner, const char* text, const char* caption, std::uint32_t type) override;
+};
+
+}  // namespace ventrix
