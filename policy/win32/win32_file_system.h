@@ -1,0 +1,24 @@
+// FileSystem on Win32. Every open uses share mode 0, so while a handle is
+// held no other process (and no second handle) can open the file.
+#pragma once
+
+#include "policy/config_file.h"
+
+namespace ventrix {
+
+class Win32FileSystem final : public FileSystem {
+public:
+    bool exists(const char* name) override;
+    Handle openRead(const char* name) override;
+    Handle openWrite(const char* name) override;
+    Handle create(const char* name) override;
+    bool size(Handle file, std::uint64_t& bytes) override;
+    std::size_t read(Handle file, void* buffer, std::size_t count) override;
+    bool write(Handle file, const void* data, std::size_t count) override;
+    bool flush(Handle file) override;
+    void close(Handle file) override;
+    bool replace(const char* from, const char* to) override;
+    void remove(const char* name) override;
+};
+
+}  // namespace ventrix
