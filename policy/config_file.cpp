@@ -184,7 +184,8 @@ int ConfigFile::loadConfiguration(const char* fileName, std::string& password) {
 
 int ConfigFile::saveConfiguration(const char* fileName, const std::string& password) {
     // Everything is protected before the disk is touched: if any record fails,
-    // the previous file, complete, is worth more than a new one with a hole.
+    // the previous file, complete (and still held), is worth more than a new
+    // one with a hole.
     std::vector<std::uint8_t> content;
     if (!buildConfiguration(tables_, password, protector_, content)) return 0;
 

@@ -61,8 +61,15 @@ public:
     ConfigFile& operator=(const ConfigFile&) = delete;
     ~ConfigFile() { closeConfiguration(); }
 
+    // 1 if the file was opened (it then stays held, whatever it held), 0 if
+    // not. Damaged records are passed over; a record cut short ends the load.
+    // Of two drive records for one letter the later flag wins.
     int loadConfiguration(const char* fileName, std::string& password);
+    // 1 once the new content has replaced the file (then held again), 0 if the
+    // file was left as it was: a record failed to protect, another process
+    // holds the file, or writing the new copy beside it failed.
     int saveConfiguration(const char* fileName, const std::string& password);
+    // 1 if a held file was closed, 0 if none was held.
     int closeConfiguration();
     bool isHeld() const { return ConfigFileHandle != FileSystem::InvalidHandle; }
 
