@@ -45,7 +45,9 @@ start_xvfb
 rm -rf build/windows/wineprefix
 make_prefix "$root/build/windows/wineprefix"
 export VENTRIX_KEEPER="$root/build/windows/tests/wine_keeper.exe"
-run_suite "windows (Wine)" build/windows
+run_suite "windows (Wine)" build/windows -LE e2e
+# The end-to-end runs drive the real exe in a prefix of their own, one at a time.
+run_suite "end-to-end (Wine)" build/windows -L e2e -j1
 
 echo "$passed passed, $failed failed"
 [ $failed -eq 0 ] && exit $status
