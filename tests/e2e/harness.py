@@ -356,6 +356,7 @@ class Session:
     def shot(self, name):
         self.step += 1
         path = os.path.join(self.shots, "%02d-%s.png" % (self.step, name))
+        log("  %s: %02d-%s" % (self.scenario, self.step, name))
         subprocess.run([MAGICK_IMPORT, "-window", "root", path], env=self.e.env, check=True,
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                        timeout=30)
@@ -392,11 +393,15 @@ class Session:
         return float(m.group(1)), int(m.group(2)), int(m.group(3))
 
     # -- the tray icon
-    TRAY_STRIP_TOP = 728  # the taskbar runs along the bottom of the 1024x768 desktop
+    # The notification area sits at the right end of the taskbar, along the
+    # bottom of the 1024x768 desktop; searching only there keeps it quick.
+    TRAY_STRIP_LEFT = 768
+    TRAY_STRIP_TOP = 728
 
     def tray_icon(self, screenshot):
         """Which of the program's tray icons shows, and where: ('locked'|'unlocked'|None, x, y)."""
-        strip = self.crop(screenshot, 0, self.TRAY_STRIP_TOP, 1024, 768 - self.TRAY_STRIP_TOP, "strip.png")
+        strip = self.crop(screenshot, self.TRAY_STRIP_LEFT, self.TRAY_STRIP_TOP, 1024 - self.TRAY_STRIP_LEFT,
+                          768 - self.TRAY_STRIP_TOP, "strip.png")
         background = self.pixel(screenshot, 1023, 757)
         best = (None, 1.0, 0, 0)
         for name, icon_id in (("locked", 111), ("unlocked", 109)):
@@ -408,7 +413,7 @@ class Session:
                 self.templates[key] = path
             score, x, y = self.find_subimage(strip, self.templates[key])
             if score < best[1]:
-                best = (name, score, x + 8, y + self.TRAY_STRIP_TOP + 8)
+                best = (name, score, x + self.TRAY_STRIP_LEFT + 8, y + self.TRAY_STRIP_TOP + 8)
         if best[1] > 0.02:
             return None, 0, 0
         return best[0], best[2], best[3]
