@@ -354,6 +354,8 @@ int cmdArrive(const Args& a) {
     } else if (variant == "nodes-null") {
         event = DBT_DEVNODES_CHANGED;  // the real system sends this one with no header at all
         header = 0;
+    } else if (variant == "arrival-null") {
+        header = 0;  // an arrival that carries no header at all
     } else if (variant == "short") {
         volume.dbcv_size = sizeof(DEV_BROADCAST_HDR);  // claims a volume, carries only the header
     } else if (variant == "tiny") {
