@@ -6,7 +6,7 @@
 namespace ventrix {
 
 // The project's web address: the link's text names it, a click opens it.
-inline constexpr const char* LinkAddress = "http://www.ventrix.example";
+inline constexpr const char* LinkAddress = "http://ventrix.example";
 
 // A static text control turned into a web link by replacing its procedure.
 struct Hyperlink {

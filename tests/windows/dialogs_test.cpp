@@ -725,7 +725,7 @@ TEST_F(AboutDialogTest, LinkIsNotifyingAndClickOrDoubleClickOpensTheAddress) {
     open(IDD_ABOUT, aboutDialogProc);
     char text[64] = {};
     GetWindowTextA(link(), text, sizeof text);
-    EXPECT_STREQ(text, "www.ventrix.example");
+    EXPECT_STREQ(text, "ventrix.example");
     EXPECT_NE(std::string(LinkAddress).find(text), std::string::npos) << "the link opens what it shows";
     EXPECT_TRUE(GetWindowLongA(link(), GWL_STYLE) & SS_NOTIFY);
     EXPECT_EQ(GetWindowLongA(link(), GWL_WNDPROC), reinterpret_cast<LONG>(hyperlinkProc));

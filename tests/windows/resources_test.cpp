@@ -252,7 +252,7 @@ const std::vector<DialogCase>& dialogCases() {
             "for selected media.",
             0x50020000, 48, 14, 132, 26},
            {-1, "Static", "Made by the Ventrix developers", 0x50020001, 7, 55, 173, 10},
-           {IDC_LINK, "Static", "www.ventrix.example", 0x50020000, 63, 66, 61, 8},
+           {IDC_LINK, "Static", "ventrix.example", 0x50020000, 63, 66, 61, 8},
            {-1, "Static", "#107", 0x50000003, 16, 17, 20, 20},
            {-1, "Button", "", 0x50000007, 7, 48, 173, 27},
            {-1, "Button", "", 0x50000007, 7, 3, 173, 44},
