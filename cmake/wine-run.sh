@@ -1,13 +1,21 @@
 #!/usr/bin/env bash
-# Runs a Windows test program under Wine for ctest. Wine's helper processes
-# inherit ctest's pipes and would hold them open; a keeper process started
-# once per prefix, detached from the pipes, keeps them out of ctest's way.
+# Runs a Windows test program under Wine for ctest. Wine's server and helper
+# processes inherit the pipes of whoever starts them first and would hold
+# ctest's open; so once per prefix a keeper process, detached from the pipes,
+# starts them (and keeps them up) before the first test program runs.
 set -u
 : "${WINEPREFIX:?WINEPREFIX must name the test prefix}"
 export WINEPREFIX WINEARCH=win32 WINEDEBUG="${WINEDEBUG:--all}" WINEDLLOVERRIDES="mscoree,mshtml="
-keeper_pid="$WINEPREFIX/keeper.pid"
-if [ -n "${VENTRIX_KEEPER:-}" ] && ! { [ -f "$keeper_pid" ] && kill -0 "$(cat "$keeper_pid")" 2>/dev/null; }; then
-  setsid wine "$VENTRIX_KEEPER" </dev/null >/dev/null 2>&1 &
-  echo $! >"$keeper_pid"
+if [ -n "${VENTRIX_KEEPER:-}" ]; then
+  (
+    flock 9
+    pidfile="$WINEPREFIX/keeper.pid"
+    if ! { [ -f "$pidfile" ] && kill -0 "$(cat "$pidfile")" 2>/dev/null; }; then
+      setsid wine "$VENTRIX_KEEPER" </dev/null >/dev/null 2>&1 9>&- &
+      echo $! >"$pidfile"
+      # Returns once the server and services are up, all started off our pipes.
+      wine cmd /c exit </dev/null >/dev/null 2>&1 9>&-
+    fi
+  ) 9>"$WINEPREFIX/keeper.lock"
 fi
 exec wine "$@"
