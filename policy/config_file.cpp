@@ -50,15 +50,16 @@ void applyPassword(const std::vector<std::uint8_t>& plain, std::string& password
     password.assign(plain.begin(), end);
 }
 
+// An empty plaintext has no data pointer to copy from; the defaults stand.
 void applyDrive(const std::vector<std::uint8_t>& plain, PolicyTables& tables) {
     DriveLockEntry entry{0, 1};
-    std::memcpy(&entry, plain.data(), std::min(plain.size(), sizeof entry));
+    if (!plain.empty()) std::memcpy(&entry, plain.data(), std::min(plain.size(), sizeof entry));
     tables.appendLoadedDrive(entry);
 }
 
 void applyMedia(const std::vector<std::uint8_t>& plain, PolicyTables& tables) {
     LockedMediaRecord record{};
-    std::memcpy(&record, plain.data(), std::min(plain.size(), sizeof record));
+    if (!plain.empty()) std::memcpy(&record, plain.data(), std::min(plain.size(), sizeof record));
     tables.appendLoadedMedia(record);
 }
 
