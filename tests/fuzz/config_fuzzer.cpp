@@ -1,0 +1,250 @@
+// libFuzzer target for the "Tamrel.conf" loader. Every input is a file image:
+// it is loaded, checked against an independent model of the format, saved,
+// and loaded again. Any broken invariant aborts, which libFuzzer reports as a
+// crash with the input that caused it.
+//
+// The protector here is not a cipher: a protected blob is one header byte and
+// the plaintext. An odd header unprotects to the bytes after it, an even one
+// (or an empty blob) fails, so the fuzzer steers both outcomes and every
+// plaintext length straight from the input.
+#include <sanitizer/allocator_interface.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "policy/config_file.h"
+#include "policy/policy_tables.h"
+#include "tests/support/memory_file_system.h"
+
+namespace {
+
+using ventrix::DriveLockEntry;
+using ventrix::LockedMediaRecord;
+using ventrix::PolicyTables;
+using Bytes = std::vector<std::uint8_t>;
+
+[[noreturn]] void violated(const char* what) {
+    std::fprintf(stderr, "invariant violated: %s\n", what);
+    std::abort();
+}
+
+#define CHECK(condition)                    \
+    do {                                    \
+        if (!(condition)) violated(#condition); \
+    } while (0)
+
+// ---- Allocation watch ------------------------------------------------------------
+// Only allocations made by this thread while a load runs are counted, so
+// libFuzzer's own bookkeeping never shows up.
+
+thread_local bool watching = false;
+thread_local std::size_t largestRequest = 0;
+
+void onMalloc(const volatile void*, std::size_t size) {
+    if (watching && size > largestRequest) largestRequest = size;
+}
+void onFree(const volatile void*) {}
+
+struct HooksInstaller {
+    HooksInstaller() { __sanitizer_install_malloc_and_free_hooks(onMalloc, onFree); }
+} installHooks;
+
+// ---- The protector ---------------------------------------------------------------
+
+constexpr std::uint8_t Sealed = 0x01;
+
+class FuzzProtector final : public ventrix::DataProtector {
+public:
+    explicit FuzzProtector(unsigned failProtectCall = 0) : failAt_(failProtectCall) {}
+
+    bool protect(const std::uint8_t* data, std::size_t size, Bytes& out) override {
+        if (++protectCalls_ == failAt_) return false;
+        out.assign(1, Sealed);
+        out.insert(out.end(), data, data + size);
+        return true;
+    }
+    bool unprotect(const std::uint8_t* data, std::size_t size, Bytes& out) override {
+        largestInput = std::max(largestInput, size);
+        if (size == 0 || (data[0] & 1) == 0) return false;
+        out.assign(data + 1, data + size);
+        return true;
+    }
+
+    std::size_t largestInput = 0;
+
+private:
+    unsigned failAt_;
+    unsigned protectCalls_ = 0;
+};
+
+// ---- An independent model of what a load must yield -------------------------------
+
+struct Model {
+    std::string password;
+    std::vector<DriveLockEntry> drives;
+    std::vector<LockedMediaRecord> media;
+};
+
+std::uint32_t le32(const std::uint8_t* p) {
+    return p[0] | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
+}
+
+Model expectedLoad(const std::uint8_t* data, std::size_t size, const std::string& startPassword) {
+    Model model{startPassword, {}, {}};
+    std::size_t pos = 0;
+    while (pos < size) {
+        const std::uint8_t tag = data[pos++];
+        if (size - pos < 4) break;
+        const std::uint64_t word = le32(data + pos);
+        pos += 4;
+        const bool record = tag == 0x5A || tag == 0x5B || tag == 0x5C;
+        const std::uint64_t span = record ? word : word * 4;
+        if (span > size - pos) break;
+        const std::uint8_t* blob = data + pos;
+        pos += static_cast<std::size_t>(span);
+        if (!record || span == 0 || (blob[0] & 1) == 0) continue;
+        const std::uint8_t* plain = blob + 1;
+        const std::size_t plainSize = static_cast<std::size_t>(span) - 1;
+
+        if (tag == 0x5A) {
+            const auto* end = std::find(plain, plain + plainSize, std::uint8_t{0});
+            model.password.assign(plain, end);
+        } else if (tag == 0x5B) {
+            std::uint8_t image[2] = {0, 1};
+            std::memcpy(image, plain, std::min<std::size_t>(plainSize, 2));
+            auto same = std::find_if(model.drives.begin(), model.drives.end(),
+                                     [&](const DriveLockEntry& e) { return e.letter == char(image[0]); });
+            if (same != model.drives.end()) same->locked = image[1];
+            else model.drives.push_back({char(image[0]), image[1]});
+        } else {
+            std::uint8_t image[268] = {};
+            std::memcpy(image, plain, std::min<std::size_t>(plainSize, 268));
+            LockedMediaRecord record{};
+            std::size_t labelLength = 0;
+            while (labelLength < 259 && image[labelLength] != 0) ++labelLength;
+            std::memcpy(record.label, image, labelLength);
+            std::memcpy(&record.serial, image + 260, 4);
+            std::memcpy(&record.driveType, image + 264, 4);
+            model.media.push_back(record);
+        }
+    }
+    return model;
+}
+
+// ---- Checks ------------------------------------------------------------------------
+
+template <typename T>
+bool sameImages(const std::vector<T>& a, const std::vector<T>& b) {
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
+}
+
+void checkTableInvariants(const PolicyTables& tables) {
+    const auto& drives = tables.driveEntries();
+    for (std::size_t i = 0; i < drives.size(); ++i) {
+        for (std::size_t j = i + 1; j < drives.size(); ++j) CHECK(drives[i].letter != drives[j].letter);
+    }
+    static_assert(sizeof(LockedMediaRecord) == 268);
+    for (const LockedMediaRecord& record : tables.mediaRecords()) {
+        const std::size_t length = strnlen(record.label, sizeof record.label);
+        CHECK(length < sizeof record.label);
+        for (std::size_t k = length; k < sizeof record.label; ++k) CHECK(record.label[k] == 0);
+    }
+}
+
+// Growth by half again: capacity never runs ahead of the entries by more than that.
+template <typename T>
+void checkGrowth(const std::vector<T>& table) {
+    CHECK(table.capacity() <= table.size() + table.size() / 2 + 1);
+}
+
+// A saved file: one password record, then the media, then the drives, each
+// framed exactly, nothing after the last.
+void checkWellFormed(const Bytes& file, const PolicyTables& tables) {
+    std::vector<std::uint8_t> tags;
+    std::size_t pos = 0;
+    while (pos < file.size()) {
+        CHECK(file.size() - pos >= 5);
+        const std::uint32_t length = le32(file.data() + pos + 1);
+        CHECK(length <= file.size() - pos - 5);
+        tags.push_back(file[pos]);
+        pos += 5 + length;
+    }
+    std::vector<std::uint8_t> expected{0x5A};
+    expected.insert(expected.end(), tables.mediaRecords().size(), 0x5C);
+    expected.insert(expected.end(), tables.driveEntries().size(), 0x5B);
+    CHECK(tags == expected);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using ventrix::ConfigFile;
+    using ventrix::ConfigFileName;
+    const Bytes input(data, data + size);
+
+    // Load through the real file path, watching every allocation it makes.
+    ventrix::testing::MemoryFileSystem files;
+    files.put(ConfigFileName, input);
+    FuzzProtector protector;
+    PolicyTables tables;
+    std::string password = "start";
+    {
+        ConfigFile config(tables, files, protector);
+        largestRequest = 0;
+        watching = true;
+        const int loaded = config.loadConfiguration(ConfigFileName, password);
+        watching = false;
+        CHECK(loaded == 1);
+        CHECK(config.isHeld());
+    }
+    CHECK(protector.largestInput <= size);
+    const std::size_t tableBytes = std::max(tables.mediaRecords().capacity() * sizeof(LockedMediaRecord),
+                                            tables.driveEntries().capacity() * sizeof(DriveLockEntry));
+    // Beyond the file image and the tables, only small fixed bookkeeping.
+    CHECK(largestRequest <= std::max(size, tableBytes) + 256);
+    checkGrowth(tables.mediaRecords());
+    checkGrowth(tables.driveEntries());
+
+    // Exactly what the whole, valid records said, and nothing else.
+    const Model model = expectedLoad(data, size, "start");
+    CHECK(password == model.password);
+    CHECK(sameImages(tables.driveEntries(), model.drives));
+    CHECK(sameImages(tables.mediaRecords(), model.media));
+    checkTableInvariants(tables);
+
+    // The next save writes a well-formed file that loads back exactly.
+    ventrix::testing::MemoryFileSystem disk;
+    {
+        ConfigFile saver(tables, disk, protector);
+        CHECK(saver.saveConfiguration(ConfigFileName, password) == 1);
+    }
+    const Bytes saved = disk.contents(ConfigFileName);
+    checkWellFormed(saved, tables);
+    PolicyTables reloaded;
+    std::string reloadedPassword = "other";
+    ventrix::parseConfiguration(saved.data(), saved.size(), protector, reloaded, reloadedPassword);
+    CHECK(reloadedPassword == password);
+    CHECK(sameImages(reloaded.driveEntries(), tables.driveEntries()));
+    CHECK(sameImages(reloaded.mediaRecords(), tables.mediaRecords()));
+
+    // A record that fails to protect yields no file image at all, and a save
+    // with it leaves the previous file exactly as it was.
+    const std::size_t records = 1 + tables.mediaRecords().size() + tables.driveEntries().size();
+    FuzzProtector failing(static_cast<unsigned>(1 + size % records));
+    Bytes partial{0xEE};
+    CHECK(!ventrix::buildConfiguration(tables, password, failing, partial));
+    CHECK(partial.empty());
+    {
+        FuzzProtector failingAgain(static_cast<unsigned>(1 + size % records));
+        ConfigFile saver(tables, disk, failingAgain);
+        CHECK(saver.saveConfiguration(ConfigFileName, password) == 0);
+        CHECK(disk.contents(ConfigFileName) == saved);
+        CHECK(!disk.has(std::string(ConfigFileName) + ".new"));
+    }
+    return 0;
+}
