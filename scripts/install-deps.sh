@@ -5,7 +5,7 @@ set -euo pipefail
 pkgs=(cmake ninja-build g++ googletest
       g++-mingw-w64-i686 gcc-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
       wine wine32:i386 xvfb xdotool x11-utils imagemagick fonts-wine
-      clang libclang-rt-14-dev)
+      clang libclang-rt-14-dev python3)
 
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi

@@ -787,6 +787,26 @@ def scenario_exit_password(s):
     check(not s.file_held(), "Tamrel.conf still held after exit")
 
 
+def scenario_exit_beside_a_namesake(s):
+    """Another program's window titled like the agent window, made after the
+    agent (so it comes first in a title search), must not be taken for it:
+    the exit password still ends this program."""
+    program = s.start()
+    s.wait_tray("locked")
+    decoy = subprocess.Popen(["wine", s.e.probe_exe, "decoy", AGENT], env=s.e.wine_env(), cwd=s.work,
+                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        poll(lambda: s.count(AGENT) == 2, 10, what="the namesake window beside the agent")
+        exit_with_password(s, program)
+        s.wait_tray(None)
+        s.shot("tray-gone")
+        check(s.count(AGENT) == 1, "the namesake window was destroyed or the agent survived")
+        check(decoy.poll() is None, "the other program ended")
+    finally:
+        decoy.kill()
+        decoy.wait(10)
+
+
 def scenario_close_from_outside(s):
     program = s.start()
     s.wait_tray("locked")
@@ -1021,6 +1041,7 @@ SCENARIOS = {
     "single_login": scenario_single_login,
     "arrival_locked": scenario_arrival_locked,
     "exit_password": scenario_exit_password,
+    "exit_beside_a_namesake": scenario_exit_beside_a_namesake,
     "close_from_outside": scenario_close_from_outside,
     "second_copy": scenario_second_copy,
     "untrusted_messages": scenario_untrusted_messages,

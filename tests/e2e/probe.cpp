@@ -715,6 +715,19 @@ int cmdHold(const Args&) {
     return 0;
 }
 
+// decoy TITLE: a top-level window of another program bearing TITLE, kept
+// until the process is ended.
+int cmdDecoy(const Args& a) {
+    if (a.size() < 2) return 2;
+    HWND window = CreateWindowA("STATIC", a[1].c_str(), WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    if (!window) return 1;
+    say("decoy %p\n", static_cast<void*>(window));
+    std::fflush(stdout);
+    MSG message;
+    while (GetMessageA(&message, nullptr, 0, 0) > 0) DispatchMessageA(&message);
+    return 0;
+}
+
 int dispatch(const Args& a) {
     if (a.empty()) return 2;
     const std::string& c = a[0];
@@ -741,6 +754,7 @@ int dispatch(const Args& a) {
     if (c == "conf") return cmdConf(a);
     if (c == "held") return cmdHeld(a);
     if (c == "hold") return cmdHold(a);
+    if (c == "decoy") return cmdDecoy(a);
     if (c == "list") return cmdList(a);
     if (c == "closehwnd") return cmdCloseHandle(a);
     if (c == "watch") return cmdWatch(a);
