@@ -1,6 +1,5 @@
 #include "ui/list_view.h"
 
-#include <cstdio>
 #include <cstring>
 
 namespace ventrix {
@@ -32,7 +31,7 @@ SelectedRow readSelectedRow(HWND list) {
 
 std::string formatSerialHex(std::uint32_t serial) {
     char text[9] = {};
-    std::snprintf(text, sizeof text, "%X", static_cast<unsigned>(serial));
+    wsprintfA(text, "%X", static_cast<unsigned>(serial));
     return text;
 }
 

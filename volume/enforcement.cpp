@@ -1,7 +1,7 @@
 #include "volume/enforcement.h"
 
+#include <algorithm>
 #include <cstddef>
-#include <cstdio>
 #include <cstring>
 
 namespace ventrix {
@@ -22,11 +22,27 @@ bool readArrivalMask(const void* header, std::uint32_t& mask) {
     return true;
 }
 
+// The one "%s" of the lock message replaced by the root, cut to the buffer as
+// snprintf would; done by hand so the executable carries no printf engine.
+void formatLockMessage(const std::string& root, char* text, std::size_t capacity) {
+    std::size_t used = 0;
+    auto put = [&](const char* from, std::size_t count) {
+        count = std::min(count, capacity - 1 - used);
+        std::memcpy(text + used, from, count);
+        used += count;
+    };
+    const char* hole = std::strstr(LockMessageFormat, "%s");
+    put(LockMessageFormat, static_cast<std::size_t>(hole - LockMessageFormat));
+    put(root.c_str(), std::strlen(root.c_str()));
+    put(hole + 2, std::strlen(hole + 2));
+    text[used] = '\0';
+}
+
 }  // namespace
 
 void Enforcement::showLockMessage(const std::string& root) {
     char text[MessageBufferSize] = {};
-    std::snprintf(text, sizeof text, LockMessageFormat, root.c_str());
+    formatLockMessage(root, text, sizeof text);
     volumes_.platform().showMessage(nullptr, text, ErrorCaption, MbIconError | MbOk);
 }
 
