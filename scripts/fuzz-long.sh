@@ -15,7 +15,7 @@ work=build/fuzz/corpus-long
 mkdir -p "$work" build/fuzz/artifacts
 cp -n tests/fuzz/corpus/* "$work"/
 log=build/fuzz/fuzz-long.log
-build/fuzz/tests/fuzz/config_fuzzer -max_total_time="$seconds" -print_final_stats=1 -max_len=4096 \
+build/fuzz/tests/fuzz/config_fuzzer -max_total_time="$seconds" -print_final_stats=1 -max_len=1024 \
   -artifact_prefix=build/fuzz/artifacts/ "$work" >"$log" 2>&1
 rc=$?
 execs=$(grep -Eo 'stat::number_of_executed_units: *[0-9]+' "$log" | grep -Eo '[0-9]+$')

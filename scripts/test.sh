@@ -34,6 +34,25 @@ run_suite "native core" build/native
 build asan
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_suite "native core (ASan+UBSan)" build/asan
 
+# The configuration loader under libFuzzer for a bounded time, on a fresh copy
+# of the seed corpus; any fault it finds fails the run.
+echo "== fuzz (configuration loader)"
+build fuzz
+fuzz_seconds=${VENTRIX_FUZZ_SECONDS:-60}
+rm -rf build/fuzz/corpus-run && mkdir -p build/fuzz/corpus-run build/fuzz/artifacts
+cp tests/fuzz/corpus/* build/fuzz/corpus-run/
+build/fuzz/tests/fuzz/config_fuzzer -max_total_time="$fuzz_seconds" -print_final_stats=1 -max_len=1024 \
+  -artifact_prefix=build/fuzz/artifacts/ build/fuzz/corpus-run >build/fuzz/fuzz-run.log 2>&1
+fuzz_rc=$?
+fuzz_execs=$(grep -Eo 'stat::number_of_executed_units: *[0-9]+' build/fuzz/fuzz-run.log | grep -Eo '[0-9]+$')
+echo "fuzz: ${fuzz_execs:-0} executions in ${fuzz_seconds}s, exit $fuzz_rc (log: build/fuzz/fuzz-run.log)"
+if [ $fuzz_rc -eq 0 ] && [ -n "$fuzz_execs" ]; then
+  passed=$((passed + 1))
+else
+  grep -E 'invariant violated|ERROR|SUMMARY|runtime error|Test unit written' build/fuzz/fuzz-run.log
+  failed=$((failed + 1)); status=1
+fi
+
 build windows
 cleanup() {
   [ -n "${WINEPREFIX:-}" ] && [ -f "$WINEPREFIX/keeper.pid" ] && kill "$(cat "$WINEPREFIX/keeper.pid")" 2>/dev/null
