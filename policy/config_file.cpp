@@ -65,13 +65,13 @@ void applyMedia(const std::vector<std::uint8_t>& plain, PolicyTables& tables) {
 
 // One protected record. Returns false when the file ends inside it; a record
 // that does not unprotect is passed over, so one bad record costs only itself.
+// `plain` is the caller's scratch buffer, reused from record to record.
 bool loadRecord(std::uint8_t tag, Reader& in, DataProtector& protector, PolicyTables& tables,
-                std::string& password) {
+                std::string& password, std::vector<std::uint8_t>& plain) {
     std::uint32_t length = 0;
     const std::uint8_t* blob = nullptr;
     if (!in.le32(length) || !in.take(length, blob)) return false;
 
-    std::vector<std::uint8_t> plain;
     if (!protector.unprotect(blob, length, plain)) return true;
     if (tag == PasswordTag) applyPassword(plain, password);
     if (tag == DriveTag) applyDrive(plain, tables);
@@ -90,23 +90,6 @@ bool isRecordTag(std::uint8_t tag) {
     return tag == PasswordTag || tag == DriveTag || tag == MediaTag;
 }
 
-template <typename T>
-std::vector<std::uint8_t> imageOf(const T& item) {
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&item);
-    return {bytes, bytes + sizeof item};
-}
-
-std::vector<std::vector<std::uint8_t>> plaintextsInFileOrder(const PolicyTables& tables,
-                                                              const std::string& password) {
-    std::vector<std::vector<std::uint8_t>> plains;
-    plains.reserve(1 + tables.mediaRecords().size() + tables.driveEntries().size());
-    plains.emplace_back(password.begin(), password.end());
-    plains.back().push_back(0);
-    for (const LockedMediaRecord& record : tables.mediaRecords()) plains.push_back(imageOf(record));
-    for (const DriveLockEntry& entry : tables.driveEntries()) plains.push_back(imageOf(entry));
-    return plains;
-}
-
 void appendRecord(std::uint8_t tag, const std::vector<std::uint8_t>& blob, std::vector<std::uint8_t>& out) {
     const auto length = static_cast<std::uint32_t>(blob.size());
     out.push_back(tag);
@@ -121,9 +104,10 @@ std::string siblingName(const char* fileName) { return std::string(fileName) + "
 void parseConfiguration(const std::uint8_t* data, std::size_t size, DataProtector& protector,
                         PolicyTables& tables, std::string& password) {
     Reader in(data, size);
+    std::vector<std::uint8_t> plain;
     std::uint8_t tag = 0;
     while (in.byte(tag)) {
-        const bool more = isRecordTag(tag) ? loadRecord(tag, in, protector, tables, password)
+        const bool more = isRecordTag(tag) ? loadRecord(tag, in, protector, tables, password, plain)
                                            : skipUnknown(in);
         if (!more) return;
     }
@@ -132,20 +116,31 @@ void parseConfiguration(const std::uint8_t* data, std::size_t size, DataProtecto
 bool buildConfiguration(const PolicyTables& tables, const std::string& password,
                         DataProtector& protector, std::vector<std::uint8_t>& out) {
     out.clear();
-    const auto plains = plaintextsInFileOrder(tables, password);
-    std::vector<std::vector<std::uint8_t>> blobs(plains.size());
-    std::size_t total = 0;
-    for (std::size_t i = 0; i < plains.size(); ++i) {
-        if (!protector.protect(plains[i].data(), plains[i].size(), blobs[i])) return false;
-        if (blobs[i].size() > std::numeric_limits<std::uint32_t>::max()) return false;
-        total += 5 + blobs[i].size();
-    }
+    // Records are protected straight from their images into one reused
+    // buffer, and the file image is sized once the first media record shows
+    // how long a protected record is: nothing is allocated per record.
+    std::vector<std::uint8_t> blob;
+    auto add = [&](std::uint8_t tag, const void* image, std::size_t size) {
+        if (!protector.protect(static_cast<const std::uint8_t*>(image), size, blob)) return false;
+        if (blob.size() > std::numeric_limits<std::uint32_t>::max()) return false;
+        appendRecord(tag, blob, out);
+        return true;
+    };
+    auto fail = [&] {  // nothing half-built is handed back
+        out.clear();
+        return false;
+    };
 
-    out.reserve(total);
-    const std::size_t mediaEnd = 1 + tables.mediaRecords().size();
-    for (std::size_t i = 0; i < blobs.size(); ++i) {
-        const std::uint8_t tag = i == 0 ? PasswordTag : i < mediaEnd ? MediaTag : DriveTag;
-        appendRecord(tag, blobs[i], out);
+    // The password's characters and the NUL that c_str() guarantees after them.
+    if (!add(PasswordTag, password.c_str(), password.size() + 1)) return fail();
+    const auto& media = tables.mediaRecords();
+    const auto& drives = tables.driveEntries();
+    for (std::size_t i = 0; i < media.size(); ++i) {
+        if (!add(MediaTag, &media[i], sizeof media[i])) return fail();
+        if (i == 0) out.reserve(out.size() + (media.size() + drives.size()) * (5 + blob.size()));
+    }
+    for (const DriveLockEntry& entry : drives) {
+        if (!add(DriveTag, &entry, sizeof entry)) return fail();
     }
     return true;
 }

@@ -18,7 +18,8 @@ inline constexpr std::uint8_t PasswordTag = 0x5A;
 inline constexpr std::uint8_t DriveTag = 0x5B;
 inline constexpr std::uint8_t MediaTag = 0x5C;
 
-// Binds bytes to the current user account (DPAPI on Windows).
+// Binds bytes to the current user account (DPAPI on Windows). Each call
+// replaces `out` with its result, so callers may reuse one buffer.
 class DataProtector {
 public:
     virtual ~DataProtector() = default;
