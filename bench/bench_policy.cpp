@@ -1,0 +1,140 @@
+// The policy file against the data-protection service it is built on:
+// saveConfiguration + loadConfiguration of N media records, and the bare
+// CryptProtectData + CryptUnprotectData pairs on the same plaintexts (the
+// password and the N record images), in alternating order, round by round.
+//   bench_policy write-config FILE    a small policy for the start-up runs
+//   bench_policy time ROUNDS N...     prints "file N us" and "bare N us" lines
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "policy/config_file.h"
+#include "policy/policy_tables.h"
+#include "policy/win32/dpapi_protector.h"
+#include "policy/win32/win32_file_system.h"
+
+using namespace ventrix;
+
+namespace {
+
+constexpr const char* BenchFile = "bench_policy.conf";
+constexpr const char* Password = "quillfern";
+
+LARGE_INTEGER frequency;
+
+double since(const LARGE_INTEGER& start) {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return double(now.QuadPart - start.QuadPart) * 1e6 / double(frequency.QuadPart);
+}
+
+void fillMedia(PolicyTables& tables, unsigned count) {
+    char label[32];
+    for (unsigned i = 0; i < count; ++i) {
+        std::snprintf(label, sizeof label, "MEDIUM%05u", i);
+        tables.addMedia(0x1000u + i, label, i % 2 ? 5 : 2);
+    }
+}
+
+double timeFile(const PolicyTables& source, unsigned count) {
+    PolicyTables tables = source;
+    Win32FileSystem files;
+    DpapiProtector protector;
+    PolicyTables loaded;
+    std::string password;
+    LARGE_INTEGER start;
+    QueryPerformanceCounter(&start);
+    {
+        ConfigFile writer(tables, files, protector);
+        writer.saveConfiguration(BenchFile, Password);
+    }  // released: the reader opens it anew, as the next start-up would
+    ConfigFile reader(loaded, files, protector);
+    reader.loadConfiguration(BenchFile, password);
+    reader.closeConfiguration();
+    const double us = since(start);
+    if (loaded.mediaRecords().size() != count || password != Password) {
+        std::fprintf(stderr, "round trip lost records: %u of %u\n",
+                     unsigned(loaded.mediaRecords().size()), count);
+        std::exit(1);
+    }
+    return us;
+}
+
+double timeBare(const std::vector<std::vector<BYTE>>& plains) {
+    LARGE_INTEGER start;
+    QueryPerformanceCounter(&start);
+    for (const auto& plain : plains) {
+        DATA_BLOB in{DWORD(plain.size()), const_cast<BYTE*>(plain.data())};
+        DATA_BLOB sealed{0, nullptr}, opened{0, nullptr};
+        if (!CryptProtectData(&in, nullptr, nullptr, nullptr, nullptr, 0, &sealed) ||
+            !CryptUnprotectData(&sealed, nullptr, nullptr, nullptr, nullptr, 0, &opened)) {
+            std::fprintf(stderr, "data protection failed: %lu\n", GetLastError());
+            std::exit(1);
+        }
+        LocalFree(sealed.pbData);
+        LocalFree(opened.pbData);
+    }
+    return since(start);
+}
+
+std::vector<std::vector<BYTE>> plaintextsOf(const PolicyTables& tables) {
+    std::vector<std::vector<BYTE>> plains;
+    plains.emplace_back(Password, Password + std::strlen(Password) + 1);
+    for (const LockedMediaRecord& record : tables.mediaRecords()) {
+        const auto* bytes = reinterpret_cast<const BYTE*>(&record);
+        plains.emplace_back(bytes, bytes + sizeof record);
+    }
+    return plains;
+}
+
+int writeConfig(const char* file) {
+    PolicyTables tables;
+    fillMedia(tables, 3);
+    tables.setDriveLocked("M:\\", false);  // the arrival drive, flagged unlocked
+    Win32FileSystem files;
+    DpapiProtector protector;
+    ConfigFile config(tables, files, protector);
+    return config.saveConfiguration(file, DefaultPassword) == 1 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QueryPerformanceFrequency(&frequency);
+    if (argc == 3 && std::strcmp(argv[1], "write-config") == 0) return writeConfig(argv[2]);
+    if (argc < 4 || std::strcmp(argv[1], "time") != 0) {
+        std::fprintf(stderr, "usage: bench_policy write-config FILE | time ROUNDS N...\n");
+        return 2;
+    }
+    const int rounds = std::atoi(argv[2]);
+    std::vector<unsigned> sizes;
+    std::vector<PolicyTables> tables;
+    std::vector<std::vector<std::vector<BYTE>>> plains;
+    for (int i = 3; i < argc; ++i) {
+        sizes.push_back(unsigned(std::atoi(argv[i])));
+        tables.emplace_back();
+        fillMedia(tables.back(), sizes.back());
+        plains.push_back(plaintextsOf(tables.back()));
+    }
+    for (int round = 0; round < rounds; ++round) {
+        for (std::size_t i = 0; i < sizes.size(); ++i) {
+            double file, bare;
+            if (round % 2) {
+                bare = timeBare(plains[i]);
+                file = timeFile(tables[i], sizes[i]);
+            } else {
+                file = timeFile(tables[i], sizes[i]);
+                bare = timeBare(plains[i]);
+            }
+            std::printf("file %u %.0f\nbare %u %.0f\n", sizes[i], file, sizes[i], bare);
+            std::fflush(stdout);
+        }
+    }
+    DeleteFileA(BenchFile);
+    return 0;
+}

@@ -1,0 +1,132 @@
+#!/usr/bin/env python3
+"""Turns the raw numbers that bench/run collected into one line per figure:
+ratio (or value) against its target, then median [min-max] of the runs."""
+import statistics
+import sys
+from pathlib import Path
+
+out = Path(sys.argv[1])
+markdown = "--markdown" in sys.argv
+
+
+def lines(name):
+    path = out / name
+    return [l.split() for l in path.read_bytes().decode().replace("\r", "").splitlines() if l.strip()] if path.exists() else []
+
+
+def spread(values, unit="", scale=1.0, digits=1):
+    v = [x * scale for x in values]
+    return f"{statistics.median(v):.{digits}f}{unit} [{min(v):.{digits}f}-{max(v):.{digits}f}, n={len(v)}]"
+
+
+def verdict(ok):
+    return "meets" if ok else "MISSES"
+
+
+rows = []  # (figure, target, result, status)
+
+
+def emit(figure, target, result, ok, detail):
+    print(f"{figure}: {result}  (target {target}: {verdict(ok)})  {detail}")
+    rows.append((figure, target, result, verdict(ok), detail))
+
+
+# 1 and 6 (memory): interleaved starts.
+start = lines("startup.txt")
+if start:
+    v = [r for r in start if r[0] == "ventrix"]
+    m = [r for r in start if r[0] == "minimal"]
+    vw = [float(r[1]) for r in v]
+    mw = [float(r[1]) for r in m]
+    d = [r for r in start if r[0] == "dlls"]
+    dw = [float(r[1]) for r in d]
+    ratio = statistics.median(vw) / statistics.median(mw)
+    emit("1 start-up", "ratio <= 1.15", f"ratio {ratio:.2f}", ratio <= 1.15,
+         f"launch to window: ventrix.exe {spread(vw, ' ms', 1e-3)} vs minimal dialog {spread(mw, ' ms', 1e-3)}; "
+         f"minimal dialog with ventrix.exe's manifest and DLLs {spread(dw, ' ms', 1e-3)} "
+         f"(ventrix.exe against it: {statistics.median(vw) / statistics.median(dw):.2f})")
+
+# 2: idle CPU.
+idle = {r[0]: r for r in lines("idle.txt")}
+if idle:
+    def cpu(r):
+        t0, ns0, sw0, th0, t1, ns1, sw1, th1, secs, hz = map(float, r[1:])
+        return (t1 - t0) * 1000 / hz, (ns1 - ns0) / 1e6, sw1 - sw0, int(th1), secs
+    vt, vns, vsw, vth, secs = cpu(idle["ventrix"])
+    mt, mns, msw, mth, _ = cpu(idle["minimal"])
+    emit("2 idle", "<= 5 ms CPU in 30 s", f"{max(vt, vns):.1f} ms", max(vt, vns) <= 5,
+         f"ventrix.exe over {secs:.0f} s: utime+stime {vt:.0f} ms (10 ms ticks), scheduler run time "
+         f"{vns:.2f} ms, {vsw:.0f} wake-ups, {vth} threads; minimal dialog: {mt:.0f} ms, {mns:.2f} ms, "
+         f"{msw:.0f} wake-ups")
+
+# 3: policy file against bare DPAPI.
+policy = lines("policy.txt")
+if policy:
+    sizes = sorted({int(r[1]) for r in policy})
+    med = {}
+    for n in sizes:
+        f = [float(r[2]) for r in policy if r[0] == "file" and int(r[1]) == n]
+        b = [float(r[2]) for r in policy if r[0] == "bare" and int(r[1]) == n]
+        med[n] = statistics.median(f)
+        ratio = statistics.median(f) / statistics.median(b)
+        emit(f"3 policy file N={n}", "ratio <= 1.1", f"ratio {ratio:.2f}", ratio <= 1.1,
+             f"save+load {spread(f, ' ms', 1e-3)} vs {n} bare protect+unprotect {spread(b, ' ms', 1e-3)}")
+    if 1000 in med and 10000 in med:
+        growth = med[10000] / med[1000]
+        emit("3 policy file growth", "10000/1000 <= 11", f"{growth:.1f}x", growth <= 11,
+             f"save+load median {med[1000] / 1e3:.1f} ms at 1,000 -> {med[10000] / 1e3:.1f} ms at 10,000")
+
+# 4: table work.
+tables = lines("tables.txt")
+if tables:
+    t1 = [float(r[2]) for r in tables if r[1] == "1000"]
+    t10 = [float(r[2]) for r in tables if r[1] == "10000"]
+    growth = statistics.median(t10) / statistics.median(t1)
+    emit("4 table work", "10,000 in < 0.5 s", f"{statistics.median(t10) / 1e6:.3f} s",
+         statistics.median(t10) < 5e5,
+         f"10,000 addMedia + walk {spread(t10, ' ms', 1e-3)}; 1,000 {spread(t1, ' ms', 1e-3, 2)}; "
+         f"growth 1,000->10,000 {growth:.0f}x (quadratic by design: 100x)")
+
+# 5: arrival round trip.
+arrival = lines("arrival.txt")
+if arrival:
+    a = [float(r[1]) for r in arrival if r[0] == "arrival"]
+    n = [float(r[1]) for r in arrival if r[0] == "null"]
+    ma, mn = statistics.median(a), statistics.median(n)
+    emit("5 arrival", "<= 2 ms per arrival", f"{ma / 1e3:.3f} ms", ma <= 2000,
+         f"SendMessageA volume arrival {spread(a, ' us', 1, 0)} vs WM_NULL {spread(n, ' us', 1, 0)} "
+         f"per call; ratio {ma / mn:.1f}")
+
+# 6: footprint.
+size = lines("size.txt")
+if size:
+    exe = int(next(r[1] for r in size if r[0] == "size"))
+    dlls = [r[1] for r in size if r[0] == "dll"]
+    system = {"KERNEL32.DLL", "USER32.DLL", "GDI32.DLL", "SHELL32.DLL", "COMCTL32.DLL", "CRYPT32.DLL",
+              "MSVCRT.DLL", "ADVAPI32.DLL"}
+    only_system = all(d.upper() in system for d in dlls)
+    emit("6 size", "<= 256 KiB, system DLLs only", f"{exe / 1024:.1f} KiB", exe <= 256 * 1024 and only_system,
+         f"{exe} bytes stripped with resources; imports: {', '.join(dlls)}")
+if start:
+    vr = [float(r[3]) for r in v]
+    mr = [float(r[3]) for r in m]
+    dr = [float(r[3]) for r in d]
+    ratio = statistics.median(vr) / statistics.median(mr)
+    emit("6 memory", "ratio <= 1.2", f"ratio {ratio:.2f}", ratio <= 1.2,
+         f"VmRSS after start: ventrix.exe {spread(vr, ' MiB', 1 / 1024)} vs minimal dialog "
+         f"{spread(mr, ' MiB', 1 / 1024)}; minimal dialog with ventrix.exe's manifest and DLLs "
+         f"{spread(dr, ' MiB', 1 / 1024)} (ventrix.exe against it: "
+         f"{statistics.median(vr) / statistics.median(dr):.2f})")
+
+machine = dict((l.split(" ", 1) + [""])[:2] for l in (out / "machine.txt").read_text().splitlines()) \
+    if (out / "machine.txt").exists() else {}
+if machine:
+    print(f"machine: {machine.get('nproc')} cores, {machine.get('cpu')}, {machine.get('wine')}, "
+          f"load average at the end {machine.get('load')}")
+
+if markdown:
+    print()
+    print("| Figure | Target | Result | | Raw (median [min-max, runs]) |")
+    print("|---|---|---|---|---|")
+    for figure, target, result, status, detail in rows:
+        print(f"| {figure} | {target} | {result} | {status} | {detail} |")
