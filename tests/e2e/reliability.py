@@ -26,7 +26,7 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import harness  # noqa: E402
 from harness import AGENT, DEFAULT_PASSWORD, EXIT_CODE, FSCTL_LOCK, check, log, poll  # noqa: E402
