@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "policy/config_file.h"
+#include "tests/support/bytes.h"
 #include "tests/support/fake_protector.h"
 #include "tests/support/memory_file_system.h"
 
@@ -15,24 +16,12 @@ namespace ventrix {
 namespace {
 
 using testing::Bytes;
+using testing::imageOf;
+using testing::le32;
+using testing::operator+;
 using testing::FakeProtector;
 using testing::MemoryFileSystem;
 
-Bytes le32(std::uint32_t value) {
-    return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-            static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
-}
-
-Bytes operator+(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-template <typename T>
-Bytes imageOf(const T& item) {
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&item);
-    return {bytes, bytes + sizeof item};
-}
 
 template <typename T>
 std::vector<Bytes> imagesOf(const std::vector<T>& items) {

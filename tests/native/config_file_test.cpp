@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "policy/posix/posix_file_system.h"
+#include "tests/support/bytes.h"
 #include "tests/support/fake_protector.h"
 #include "tests/support/memory_file_system.h"
 
@@ -18,28 +19,14 @@ namespace ventrix {
 namespace {
 
 using testing::Bytes;
+using testing::imageOf;
+using testing::le32;
+using testing::textBytes;
+using testing::operator+;
+using testing::operator+=;
 using testing::FakeProtector;
 using testing::MemoryFileSystem;
 
-Bytes le32(std::uint32_t value) {
-    return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-            static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
-}
-
-Bytes& operator+=(Bytes& a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-Bytes operator+(Bytes a, const Bytes& b) { return a += b; }
-
-Bytes textBytes(const std::string& text) { return {text.begin(), text.end()}; }
-
-template <typename T>
-Bytes imageOf(const T& item) {
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&item);
-    return {bytes, bytes + sizeof item};
-}
 
 LockedMediaRecord mediaRecord(const char* label, std::uint32_t serial, std::uint32_t driveType) {
     LockedMediaRecord record{};

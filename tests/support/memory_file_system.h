@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "policy/config_file.h"
+#include "tests/support/bytes.h"
 
 namespace ventrix::testing {
 
-using Bytes = std::vector<std::uint8_t>;
 
 class MemoryFileSystem final : public FileSystem {
 public:

@@ -13,11 +13,13 @@
 #include "policy/config_file.h"
 #include "policy/win32/dpapi_protector.h"
 #include "policy/win32/win32_file_system.h"
+#include "tests/support/bytes.h"
 
 namespace ventrix {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using testing::Bytes;
+using testing::imageOf;
 
 constexpr const char* ChildProtectVar = "VENTRIX_CHILD_PROTECT_TO";
 constexpr const char* ChildUserVar = "VENTRIX_CHILD_USER";
@@ -134,12 +136,6 @@ bool runChild(const std::map<std::string, std::string>& overrides, DWORD& exitCo
 bool runningUnderWine() {
     HMODULE ntdll = GetModuleHandleA("ntdll.dll");
     return ntdll && GetProcAddress(ntdll, "wine_get_version");
-}
-
-template <typename T>
-Bytes imageOf(const T& item) {
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&item);
-    return {bytes, bytes + sizeof item};
 }
 
 Bytes frame(std::uint8_t tag, const Bytes& blob) {
