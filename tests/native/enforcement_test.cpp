@@ -8,9 +8,7 @@
 #include <vector>
 
 #include "policy/config_file.h"
-#include "tests/support/fake_protector.h"
-#include "tests/support/fake_volume_platform.h"
-#include "tests/support/memory_file_system.h"
+#include "tests/support/fake_system.h"
 #include "volume/enforcement.h"
 
 namespace ventrix {
@@ -58,16 +56,8 @@ private:
     alignas(8) unsigned char bytes_[sizeof(BroadcastVolume) + 1] = {};
 };
 
-class EnforcementTest : public ::testing::Test {
+class EnforcementTest : public ::testing::Test, protected testing::FakeSystem {
 protected:
-    FakeVolumePlatform platform;
-    PolicyTables tables;
-    MemoryFileSystem files;
-    FakeProtector protector;
-    ConfigFile config{tables, files, protector};
-    VolumeOps volumes{platform, tables};
-    Enforcement enforcement{tables, volumes, config};
-
     void TearDown() override {
         EXPECT_EQ(platform.openDevices(), 0u) << "a volume handle was left open";
         for (const auto& message : platform.messages()) {

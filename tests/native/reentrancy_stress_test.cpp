@@ -12,9 +12,7 @@
 #include <vector>
 
 #include "policy/config_file.h"
-#include "tests/support/fake_protector.h"
-#include "tests/support/fake_volume_platform.h"
-#include "tests/support/memory_file_system.h"
+#include "tests/support/fake_system.h"
 #include "volume/enforcement.h"
 
 namespace ventrix {
@@ -31,7 +29,7 @@ std::string device(char d) { return std::string("\\\\.\\") + d + ":"; }
 bool listed(char d) { return d % 3 != 1; }
 bool readable(char d) { return d >= 'D' && d <= 'Z' && d % 5 != 0; }
 
-class ReentrancyStress : public ::testing::Test {
+class ReentrancyStress : public ::testing::Test, protected testing::FakeSystem {
 protected:
     // The machine: every letter but A-C holds a drive; most hold a medium,
     // some of them listed, so that boxes open all over the place.
@@ -127,14 +125,6 @@ protected:
     int depth = 0;
     int deepest = 0;
     std::vector<bool> nested;
-
-    FakeVolumePlatform platform;
-    PolicyTables tables;
-    MemoryFileSystem files;
-    FakeProtector protector;
-    ConfigFile config{tables, files, protector};
-    VolumeOps volumes{platform, tables};
-    Enforcement enforcement{tables, volumes, config};
 };
 
 TEST_F(ReentrancyStress, ApplyVisitsEveryEntryOnceInTableOrderWithAppendedDrivesAtTheEnd) {
