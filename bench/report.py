@@ -123,6 +123,7 @@ if start:
 machine = dict((l.split(" ", 1) + [""])[:2] for l in (out / "machine.txt").read_text().splitlines()) \
     if (out / "machine.txt").exists() else {}
 if machine:
+    print(f"build measured: {machine.get('build')}")
     print(f"machine: {machine.get('nproc')} cores, {machine.get('cpu')}, {machine.get('wine')}, "
           f"load average at the end {machine.get('load')}")
 

@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# Runs a Windows test program under Wine for ctest. Wine's server and helper
-# processes inherit the pipes of whoever starts them first and would hold
-# ctest's open; so once per prefix a keeper process, detached from the pipes,
-# starts them (and keeps them up) before the first test program runs.
+# Runs a Windows test program under Wine for ctest: wine-run.sh 32|64 PROGRAM...
+# Wine's server and helper processes inherit the pipes of whoever starts them
+# first and would hold ctest's open; so once per prefix a keeper process,
+# detached from the pipes, starts them (and keeps them up) before the first
+# test program runs.
 set -u
 : "${WINEPREFIX:?WINEPREFIX must name the test prefix}"
-export WINEPREFIX WINEARCH=win32 WINEDEBUG="${WINEDEBUG:--all}" WINEDLLOVERRIDES="mscoree,mshtml="
+bits=$1; shift
+. "$(dirname "$0")/../scripts/wine-env.sh"
+use_wine "$bits"
+export WINEPREFIX
 if [ -n "${VENTRIX_KEEPER:-}" ]; then
   (
     flock 9

@@ -4,7 +4,8 @@ set -euo pipefail
 
 pkgs=(cmake ninja-build g++ googletest
       g++-mingw-w64-i686 gcc-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
-      wine wine32:i386 xvfb xdotool x11-utils imagemagick fonts-wine
+      g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
+      wine wine64 wine32:i386 xvfb xdotool x11-utils imagemagick fonts-wine wixl msitools
       clang libclang-rt-14-dev python3)
 
 sudo_cmd=()

@@ -100,8 +100,8 @@ void setLinkOpener(LinkOpener opener) { openLink = opener ? opener : shellOpen; 
 
 bool attachHyperlink(Hyperlink& link, HWND control) {
     link.control = control;
-    LinkPrevProc = reinterpret_cast<WNDPROC>(GetWindowLongA(control, GWL_WNDPROC));
-    SetWindowLongA(control, GWL_WNDPROC, reinterpret_cast<LONG>(hyperlinkProc));
+    LinkPrevProc = reinterpret_cast<WNDPROC>(GetWindowLongPtrA(control, GWLP_WNDPROC));
+    SetWindowLongPtrA(control, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(hyperlinkProc));
     SetWindowLongA(control, GWL_STYLE, GetWindowLongA(control, GWL_STYLE) | SS_NOTIFY);
     recreateFonts();
     LinkCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(32649));  // IDC_HAND

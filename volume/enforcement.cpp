@@ -12,11 +12,15 @@ constexpr std::size_t MessageBufferSize = 260;
 // The header must reach at least through the unit mask before it is read.
 constexpr std::size_t VolumeRecordThroughMask = offsetof(BroadcastVolume, unitMask) + sizeof(std::uint32_t);
 
-// Broadcast memory comes from the system: no alignment is assumed.
+// Broadcast memory comes from the system: no alignment is assumed. The size
+// field alone is read first; nothing past it is touched unless it says so.
 bool readArrivalMask(const void* header, std::uint32_t& mask) {
+    std::uint32_t size = 0;
+    std::memcpy(&size, header, sizeof size);
+    if (size < VolumeRecordThroughMask) return false;
     BroadcastHeader head;
     std::memcpy(&head, header, sizeof head);
-    if (head.deviceType != DbtDevtypVolume || head.size < VolumeRecordThroughMask) return false;
+    if (head.deviceType != DbtDevtypVolume) return false;
     std::memcpy(&mask, static_cast<const unsigned char*>(header) + offsetof(BroadcastVolume, unitMask),
                 sizeof mask);
     return true;

@@ -56,6 +56,23 @@ class Failure(Exception):
     pass
 
 
+class Skipped(Exception):
+    """The scenario cannot run on this machine; the reason says why."""
+
+
+SKIP_CODE = 77
+
+
+def can_run_32bit():
+    if os.environ.get("VENTRIX_NO_32BIT") == "1":
+        return False
+    try:
+        return subprocess.run(["/usr/lib/wine/wine", "--version"], stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30).returncode == 0
+    except OSError:
+        return False
+
+
 def check(condition, message):
     if not condition:
         raise Failure(message)
@@ -92,14 +109,23 @@ class Environment:
         self.drives = os.path.join(self.build, "e2e-drives")
         self.work = os.path.join(self.build, "e2e-work")
         self.shots = os.path.join(self.build, "e2e-shots")
+        self.bits = args.bits
+        self.peer_exe = os.path.abspath(args.peer_exe) if args.peer_exe else None
         self.xvfb = None
         self.env = dict(os.environ)
         self.env.update({
             "WINEPREFIX": self.prefix,
-            "WINEARCH": "win32",
+            "WINEARCH": "win64" if self.bits == 64 else "win32",
             "WINEDEBUG": "-all",
             "WINEDLLOVERRIDES": "mscoree,mshtml=",
         })
+        if self.bits == 64:
+            # Debian's wine and wineserver would pick the 32-bit loader.
+            self.env.update({"WINELOADER": "/usr/lib/wine/wine64", "WINESERVER": "/usr/lib/wine/wineserver64",
+                             "PATH": os.path.join(self.source, "scripts", "wine64") + os.pathsep + self.env["PATH"]})
+        else:
+            self.env.pop("WINELOADER", None)
+            self.env.pop("WINESERVER", None)
         # Debian's wine wrapper would otherwise pick its own debug channels.
         self.env.pop("WINELOADERNOEXEC", None)
 
@@ -270,14 +296,14 @@ def parse_trace(path):
 class Program:
     """One running ventrix.exe, started in the scenario's working directory."""
 
-    def __init__(self, session, name, trace=True):
+    def __init__(self, session, name, trace=True, exe=None):
         self.session = session
         self.name = name
         self.trace_path = os.path.join(session.work, name + ".trace")
         self.out = open(os.path.join(session.work, name + ".out"), "wb")
         self.trace = open(self.trace_path, "wb")
         env = session.e.wine_env(WINEDEBUG="+pid,+file" if trace else "-all")
-        self.process = subprocess.Popen(["wine", session.e.exe], cwd=session.work, env=env,
+        self.process = subprocess.Popen(["wine", exe or session.e.exe], cwd=session.work, env=env,
                                         stdin=subprocess.DEVNULL, stdout=self.out, stderr=self.trace)
         self.mark = 0
 
@@ -546,9 +572,9 @@ class Session:
         self.click_control(LOGIN, 1001)
 
     # -- the program
-    def start(self, name="ventrix", startup_boxes=("D", "E"), trace=True):
+    def start(self, name="ventrix", startup_boxes=("D", "E"), trace=True, exe=None):
         """Starts ventrix.exe and dismisses the lock messages of its first apply pass."""
-        program = Program(self, name, trace)
+        program = Program(self, name, trace, exe)
         self.programs.append(program)
         for letter in startup_boxes:
             text = self.box(timeout=15, name="startup-lock-%s" % letter)
@@ -1017,6 +1043,31 @@ def scenario_configuration_cancel_keeps(s):
     check(conf["drives"] == {"D": 0, "E": 0, "F": 1}, "exit save: %r" % conf["drives"])
 
 
+def scenario_cross_build_policy(s):
+    """A policy file written by one build loads unchanged in the other: the x64
+    probe writes it, the x86 exe runs on it and saves it at exit, then the x64
+    exe runs on what the x86 one wrote."""
+    peer = s.e.peer_exe
+    if not peer or not os.path.exists(peer):
+        raise Skipped("no x86 build beside this one")
+    if not can_run_32bit():
+        raise Skipped("this machine cannot start 32-bit programs")
+    password = "CrossBuild7"
+    s.make_conf("password=" + password, "drive=D:0", "drive=E:1", "media=ARCHIVE2019:C0FFEE:5",
+                "media=OLDSTICK:1234:2")
+    written = s.read_conf()
+    for name, exe in (("x86", peer), ("x64", s.e.exe)):
+        program = s.start(name, startup_boxes=("E",), exe=exe)
+        s.wait_tray("locked")
+        s.shot("running-" + name)
+        exit_with_password(s, program, password)
+        s.wait_tray(None)
+        saved = s.read_conf()
+        for key in ("password", "drives", "media", "records"):
+            check(saved[key] == written[key], "%s after the %s build saved: %r, wrote %r"
+                  % (key, name, saved[key], written[key]))
+
+
 def scenario_about_box(s):
     program = s.start()
     s.wait_tray("locked")
@@ -1050,6 +1101,7 @@ SCENARIOS = {
     "configuration_add_media": scenario_configuration_add_media,
     "configuration_cancel_keeps": scenario_configuration_cancel_keeps,
     "about_box": scenario_about_box,
+    "cross_build_policy": scenario_cross_build_policy,
 }
 
 
@@ -1068,6 +1120,7 @@ def run_scenarios(environment, names):
         return 1
     environment.ensure_display()
     failed = []
+    skipped = []
     try:
         for name in names:
             started = time.monotonic()
@@ -1076,6 +1129,9 @@ def run_scenarios(environment, names):
                 session.start_desktop()
                 SCENARIOS[name](session)
                 log("PASS %s (%.1fs)" % (name, time.monotonic() - started))
+            except Skipped as reason:
+                skipped.append(name)
+                log("SKIP %s: %s" % (name, reason))
             except Exception as error:  # a scenario's failure is reported, the next one still runs
                 failed.append(name)
                 try:
@@ -1090,7 +1146,9 @@ def run_scenarios(environment, names):
             log("  screenshots: %s" % session.shots)
     finally:
         environment.stop_display()
-    return 1 if failed else 0
+    if failed:
+        return 1
+    return SKIP_CODE if skipped and len(skipped) == len(names) else 0
 
 
 def main():
@@ -1099,6 +1157,8 @@ def main():
     parser.add_argument("--probe", required=True)
     parser.add_argument("--source-dir", required=True)
     parser.add_argument("--build-dir", required=True)
+    parser.add_argument("--bits", type=int, choices=[32, 64], default=32, help="which Wine runs the exe")
+    parser.add_argument("--peer-exe", help="the other architecture's ventrix.exe (x86 beside an x64 run)")
     parser.add_argument("action", choices=["setup", "cleanup", "run"])
     parser.add_argument("scenarios", nargs="*")
     args = parser.parse_args()

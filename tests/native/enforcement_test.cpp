@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -196,6 +197,16 @@ TEST_F(EnforcementTest, NullOrTooShortHeaderIsIgnoredAndAHeaderReachingTheMaskIs
     for (std::uint32_t size : {0u, 12u, 15u}) {
         ArrivalRecord record(0x20, DbtDevtypVolume, size);
         enforcement.onVolumeArrival(DbtDeviceArrival, record.get());
+    }
+    EXPECT_TRUE(platform.calls().empty());
+
+    // A sender's header shorter than a whole header, at the very end of its
+    // memory: only its size field may be read (ASan sees any byte past it).
+    for (std::size_t length : {std::size_t{4}, std::size_t{8}, std::size_t{11}}) {
+        std::unique_ptr<unsigned char[]> shortHeader(new unsigned char[length]());
+        const std::uint32_t size = static_cast<std::uint32_t>(length);
+        std::memcpy(shortHeader.get(), &size, sizeof size);
+        enforcement.onVolumeArrival(DbtDeviceArrival, shortHeader.get());
     }
     EXPECT_TRUE(platform.calls().empty());
 
@@ -415,6 +426,34 @@ TEST_F(EnforcementTest, ReleaseAllReleasesEveryLockedEntryInTableOrderIncludingA
     EXPECT_EQ(flagOf('D'), 0u);
     EXPECT_FALSE(files.has(ConfigFileName));
 }
+
+// ---- a drive flag loaded from the file may be any non-zero byte -----------------
+
+class AnyNonZeroFlagIsLocked : public EnforcementTest, public ::testing::WithParamInterface<std::uint8_t> {
+protected:
+    void SetUp() override {
+        tables.appendLoadedDrive({'E', GetParam()});
+        tables.appendLoadedDrive({'D', 0});
+        platform.addDriveWithMedium('E', DriveRemovable, "STICK", 0x11);
+        platform.addDriveWithMedium('D', DriveCdrom, "DISC", 0x22);
+    }
+};
+
+TEST_P(AnyNonZeroFlagIsLocked, ByArrivalApplyAndReleaseAll) {
+    arrive(0x10);
+    EXPECT_EQ(platform.calls(), seq({identify('E'), ejectReq('E'), lockMessage('E')}));
+
+    platform.clearCalls();
+    enforcement.applyPolicy();
+    EXPECT_EQ(platform.calls(), seq({identify('E'), ejectReq('E'), lockReq('E'), lockMessage('E'), releaseReq('D')}));
+
+    tables.appendLoadedDrive({'E', GetParam()});  // the later record's flag wins, as on load
+    platform.clearCalls();
+    enforcement.releaseAllLockedDrives();
+    EXPECT_EQ(platform.calls(), releaseReq('E'));
+}
+
+INSTANTIATE_TEST_SUITE_P(Flags, AnyNonZeroFlagIsLocked, ::testing::Values(1, 2, 0x80, 0xFF));
 
 }  // namespace
 }  // namespace ventrix

@@ -9,6 +9,7 @@
 #include "app/app_context.h"
 #include "app/startup.h"
 #include "resources/resource.h"
+#include "tests/windows/build_arch.h"
 #include "tests/support/fake_protector.h"
 #include "tests/support/fake_volume_platform.h"
 #include "tests/support/memory_file_system.h"
@@ -151,7 +152,7 @@ TEST_F(ShellTest, SmallIconListHoldsTheFourIconsInOrder) {
 TEST_F(ShellTest, AgentWindowFillsTheTrayRecordAndNeverShows) {
     createAgent();
     const NOTIFYICONDATAA& tray = context.TrayIconData;
-    EXPECT_EQ(tray.cbSize, 88u);
+    EXPECT_EQ(tray.cbSize, TrayRecordSize);
     EXPECT_EQ(tray.hWnd, agent);
     EXPECT_EQ(tray.uID, 0u);
     EXPECT_EQ(tray.uFlags, 7u);

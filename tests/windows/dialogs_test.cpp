@@ -728,7 +728,7 @@ TEST_F(AboutDialogTest, LinkIsNotifyingAndClickOrDoubleClickOpensTheAddress) {
     EXPECT_STREQ(text, "ventrix.example");
     EXPECT_NE(std::string(LinkAddress).find(text), std::string::npos) << "the link opens what it shows";
     EXPECT_TRUE(GetWindowLongA(link(), GWL_STYLE) & SS_NOTIFY);
-    EXPECT_EQ(GetWindowLongA(link(), GWL_WNDPROC), reinterpret_cast<LONG>(hyperlinkProc));
+    EXPECT_EQ(GetWindowLongPtrA(link(), GWLP_WNDPROC), reinterpret_cast<LONG_PTR>(hyperlinkProc));
 
     command(dialog, IDC_LINK, STN_CLICKED);
     command(dialog, IDC_LINK, STN_DBLCLK);
@@ -756,7 +756,7 @@ TEST_F(AboutDialogTest, ASecondOpeningAttachesTheLinkToItsOwnControl) {
 
     open(IDD_ABOUT, aboutDialogProc);
     ASSERT_NE(dialog, first);
-    EXPECT_EQ(GetWindowLongA(link(), GWL_WNDPROC), reinterpret_cast<LONG>(hyperlinkProc));
+    EXPECT_EQ(GetWindowLongPtrA(link(), GWLP_WNDPROC), reinterpret_cast<LONG_PTR>(hyperlinkProc));
     hover();
     expectUnderlinedRed();
     leave();

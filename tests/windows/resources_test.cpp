@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "resources/resource.h"
+#include "tests/windows/build_arch.h"
 
 namespace {
 
@@ -584,7 +585,8 @@ TEST(ResourcesManifest, RequestsCommonControls6AsInvoker) {
   EXPECT_EQ(dependency["type"], "win32");
   EXPECT_EQ(dependency["name"], "Microsoft.Windows.Common-Controls");
   EXPECT_EQ(dependency["version"], "6.0.0.0");
-  EXPECT_EQ(dependency["processorArchitecture"], "x86");
+  EXPECT_EQ(dependency["processorArchitecture"], ventrix::BuildArchitecture);
+  EXPECT_EQ(attributes(xml, "assemblyIdentity")["processorArchitecture"], ventrix::BuildArchitecture);
   EXPECT_EQ(dependency["publicKeyToken"], "6595b64144ccf1df");
   EXPECT_EQ(dependency["language"], "*");
 

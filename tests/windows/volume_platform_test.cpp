@@ -367,8 +367,10 @@ private:
         if (fields.size() != 8) return;
         auto device = handles_.find(process + ":" + fields[0]);
         if (device == handles_.end()) return;
-        const bool bare = fields[2] == "00000000" && fields[3] == "0" && fields[4] == "00000000" &&
-                          fields[5] == "0" && fields[6] != "00000000" && fields[7] == "00000000";
+        // Pointers are printed at the build's width (8 or 16 digits).
+        auto null = [](const std::string& field) { return field.find_first_not_of('0') == std::string::npos; };
+        const bool bare = null(fields[2]) && fields[3] == "0" && null(fields[4]) && fields[5] == "0" &&
+                          !null(fields[6]) && null(fields[7]);
         events_.push_back("ioctl " + device->second + " 0x" + fields[1] + (bare ? "" : " with buffers"));
     }
 
@@ -404,12 +406,14 @@ bool waitForFile(const std::string& path, DWORD timeoutMs) {
 
 // Starts this program again under a shell, with the file trace on and its
 // standard error in a file: Wine writes a process's trace to its Unix stderr.
+// The loader that runs this build is WINELOADER where one is set (the 64-bit
+// Wine), else Debian's wine.
 bool runTraceChild(const std::string& traceFile, const std::string& doneFile) {
     char self[MAX_PATH] = {};
     GetModuleFileNameA(nullptr, self, MAX_PATH);
     const std::string script = std::string(TestFolder) + "\\trace-child.sh";
     writeFile(script, "PATH=/usr/local/bin:/usr/bin:/bin:$PATH\n"
-                      "VENTRIX_VOLUME_TRACE_CHILD=1 WINEDEBUG=+pid,+file wine '" + unixPath(self) +
+                      "VENTRIX_VOLUME_TRACE_CHILD=1 WINEDEBUG=+pid,+file \"${WINELOADER:-wine}\" '" + unixPath(self) +
                           "' --gtest_filter=VolumeTraceChild.* >/dev/null 2>'" + unixPath(traceFile) + "'\n"
                       "echo $? >'" + unixPath(doneFile) + ".part' && mv '" + unixPath(doneFile) + ".part' '" +
                           unixPath(doneFile) + "'\n");
