@@ -7,6 +7,7 @@
 #include "app/app_context.h"
 #include "resources/resource.h"
 #include "ui/add_media_dialog.h"
+#include "ui/change_password_dialog.h"
 #include "ui/list_view.h"
 
 namespace ventrix {
@@ -82,6 +83,7 @@ void onCommand(HWND dialog, WORD id) {
     case IDC_DELETE: deleteSelectedMedia(dialog); break;
     case IDC_APPLY: onApply(dialog); break;
     case IDC_CANCEL: EndDialog(dialog, DialogResult); break;
+    case IDC_CHANGE_PASSWORD: openDialog(IDD_CHANGE_PASSWORD, changePasswordDialogProc, dialog); break;
     }
 }
 

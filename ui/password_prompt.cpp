@@ -11,6 +11,8 @@ namespace {
 
 using SuccessAction = void (*)(HWND prompt);
 
+constexpr const char* HintPrefix = "--> The password is ";
+
 struct OwnWindowSearch {
     const char* title;
     HWND found;
@@ -26,6 +28,17 @@ BOOL CALLBACK matchOwnWindow(HWND window, LPARAM param) {
     if (lstrcmpiA(title, search->title) != 0) return TRUE;
     search->found = window;
     return FALSE;
+}
+
+// The template's hint names the default password; once the owner has set
+// another one it would only mislead, so it is hidden.
+void hideHintUnlessDefault(HWND prompt) {
+    if (app().policy.CurrentPassword == DefaultPassword) return;
+    for (HWND child = GetWindow(prompt, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        char text[64] = {};
+        GetWindowTextA(child, text, sizeof text);
+        if (std::strncmp(text, HintPrefix, std::strlen(HintPrefix)) == 0) ShowWindow(child, SW_HIDE);
+    }
 }
 
 void unlockSucceeded(HWND prompt) {
@@ -64,6 +77,7 @@ void onOk(HWND prompt, SuccessAction succeeded) {
 INT_PTR promptProc(HWND prompt, UINT message, WPARAM wParam, bool takeFocus, SuccessAction succeeded) {
     switch (message) {
     case WM_INITDIALOG:
+        hideHintUnlessDefault(prompt);
         if (takeFocus) {
             SetForegroundWindow(prompt);
             SetFocus(prompt);

@@ -546,14 +546,14 @@ class Session:
         status, lines = self.probe.call("foreground")
         return lines[0].split("title=", 1)[1]
 
-    def box(self, timeout=10, dismiss=True, name="box"):
-        """Waits for an "Error" box, keeps a screenshot, returns its text."""
-        status, lines = self.probe.call("box", "Error", int(timeout * 1000))
+    def box(self, timeout=10, dismiss=True, name="box", caption="Error"):
+        """Waits for a message box ("Error" unless told), keeps a screenshot, returns its text."""
+        status, lines = self.probe.call("box", caption, int(timeout * 1000))
         check(status == 0, "no message box appeared")
         text = lines[0].split("text=", 1)[1]
         self.shot(name)
         if dismiss:
-            status, lines = self.probe.call("box", "Error", 2000, "dismiss")
+            status, lines = self.probe.call("box", caption, 2000, "dismiss")
             check(status == 0 and "dismissed" in lines, "the box did not go")
         return text
 
@@ -561,15 +561,23 @@ class Session:
         status, lines = self.probe.call("nobox", "Error", int(watch * 1000))
         check(status == 0, "an unexpected message box: %s" % lines)
 
+    def type_into(self, title, control_id, text):
+        """Clicks into an edit and types, as a person would, until it holds that many characters."""
+        self.click_control(title, control_id)
+        self.type_text(text)
+        poll(lambda: len(self.control(title, control_id)["text"]) == len(text), 5, what="the typed text")
+
     def login(self, password, expect_title=LOGIN):
         """Types into the open prompt as a person would: click, type, press OK."""
         self.wait_window(expect_title)
-        self.click_control(LOGIN, 1002)
-        self.type_text(password)
-        poll(lambda: self.control(LOGIN, 1002)["text"] == "*" * len(password) or
-             len(self.control(LOGIN, 1002)["text"]) == len(password), 5, what="the typed password")
+        self.type_into(LOGIN, 1002, password)
         self.shot("login-typed")
         self.click_control(LOGIN, 1001)
+
+    def children(self, title):
+        status, lines = self.probe.call("children", title)
+        check(status == 0, "window %r not found" % title)
+        return [fields(line) for line in lines]
 
     # -- the program
     def start(self, name="ventrix", startup_boxes=("D", "E"), trace=True, exe=None):
@@ -1068,6 +1076,59 @@ def scenario_cross_build_policy(s):
                   % (key, name, saved[key], written[key]))
 
 
+CHANGE_PASSWORD = "Change Password"
+HINT = '--> The password is "%s" <--' % DEFAULT_PASSWORD
+
+
+def hint_visible(s):
+    hints = [c for c in s.children(LOGIN) if c["text"] == HINT]
+    check(len(hints) == 1, "the prompt lost its hint line")
+    return hints[0]["visible"] == "1"
+
+
+def scenario_change_password(s):
+    """Configuration -> Password... -> change -> Apply; Exit with the new one;
+    the next start's prompt has no hint and takes only the new password."""
+    new = "Tr4il-Owl"
+    program = s.start()
+    s.wait_tray("locked")
+    s.menu_click("Configuration")
+    s.wait_window(LOGIN)
+    check(hint_visible(s), "the hint is hidden while the password is the default")
+    s.login(DEFAULT_PASSWORD)
+    s.wait_window(CONFIG)
+    s.click_control(CONFIG, 1021)
+    s.wait_window(CHANGE_PASSWORD)
+    for control_id, text in ((1022, DEFAULT_PASSWORD), (1023, new), (1024, new)):
+        s.type_into(CHANGE_PASSWORD, control_id, text)
+    s.shot("change-password")
+    s.click_control(CHANGE_PASSWORD, 1001)
+    check(s.box(caption="Ventrix", name="changed") == "The password has been changed.", "no confirmation")
+    s.wait_gone(CHANGE_PASSWORD)
+    check(s.read_conf()["password"] == new, "the new password was not saved at once")
+    s.click_control(CONFIG, 1016)
+    for letter in "DE":
+        s.box(name="apply-%s" % letter)
+    s.wait_gone(CONFIG)
+    exit_with_password(s, program, new)
+
+    program = s.start("second")
+    s.wait_tray("locked")
+    s.menu_click("Unlock")
+    s.wait_window(LOGIN)
+    check(not hint_visible(s), "the hint still names the old default")
+    s.shot("prompt-without-hint")
+    s.login(DEFAULT_PASSWORD)
+    check(s.box(name="old-password") == "Invalid Password", "the old password was accepted")
+    s.click_control(LOGIN, 1000)
+    s.wait_gone(LOGIN)
+    s.menu_click("Unlock")
+    s.login(new)
+    s.wait_tray("unlocked")
+    check(s.read_conf()["password"] == new, "the file lost the new password")
+    close_from_outside(s, program)
+
+
 def scenario_about_box(s):
     program = s.start()
     s.wait_tray("locked")
@@ -1102,6 +1163,7 @@ SCENARIOS = {
     "configuration_cancel_keeps": scenario_configuration_cancel_keeps,
     "about_box": scenario_about_box,
     "cross_build_policy": scenario_cross_build_policy,
+    "change_password": scenario_change_password,
 }
 
 

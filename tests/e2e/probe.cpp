@@ -187,6 +187,17 @@ int cmdControl(const Args& a) {  // control TITLE ID: screen rect, text, state o
     return 0;
 }
 
+int cmdChildren(const Args& a) {  // children TITLE: each child control's visibility and text, in order
+    if (a.size() < 2) return 2;
+    HWND window = findWindow(a[1]);
+    if (!window) return 1;
+    for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        char text[512] = {};
+        GetWindowTextA(child, text, sizeof text);
+        say("id=%d visible=%d text=%s\n", GetDlgCtrlID(child), IsWindowVisible(child) ? 1 : 0, text);
+    }
+    return 0;
+}
 
 struct TitleList {
     const char* title;
@@ -247,7 +258,15 @@ int cmdGetSel(const Args& a) {  // getsel TITLE ID: an edit's selection
 
 // ------------------------------------------------------- message boxes
 
-HWND findBox(const std::string& caption) { return FindWindowA("#32770", caption.c_str()); }
+// A message box, not a dialog of the same caption (the configuration dialog
+// is also a "Ventrix" #32770): only the box has an IDOK button.
+HWND findBox(const std::string& caption) {
+    HWND window = nullptr;
+    while ((window = FindWindowExA(nullptr, window, "#32770", caption.c_str())) != nullptr) {
+        if (GetDlgItem(window, IDOK)) return window;
+    }
+    return nullptr;
+}
 
 std::string boxText(HWND box) {
     char text[1024] = {};
@@ -737,6 +756,7 @@ int dispatch(const Args& a) {
     if (c == "count") return cmdCount(a);
     if (c == "foreground") return cmdForeground(a);
     if (c == "control") return cmdControl(a);
+    if (c == "children") return cmdChildren(a);
     if (c == "box") return cmdBox(a);
     if (c == "nobox") return cmdNoBox(a);
     if (c == "click") return cmdClick(a);

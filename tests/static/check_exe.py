@@ -13,7 +13,7 @@ MACHINES = {"x86": (0x014C, 0x10B), "amd64": (0x8664, 0x20B)}  # machine, option
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "shell32.dll", "comctl32.dll",
                "crypt32.dll", "advapi32.dll", "msvcrt.dll"}
 RT_ICON_GROUP, RT_BITMAP, RT_DIALOG, RT_MENU, RT_VERSION, RT_MANIFEST = 14, 2, 5, 4, 16, 24
-WANTED = {RT_DIALOG: {101, 103, 104, 114, 126}, RT_MENU: {6}, RT_ICON_GROUP: {107, 109, 111, 133, 134},
+WANTED = {RT_DIALOG: {101, 103, 104, 114, 126, 140}, RT_MENU: {6}, RT_ICON_GROUP: {107, 109, 111, 133, 134},
           RT_BITMAP: {115, 116, 123, 125, 131}, RT_VERSION: {1}, RT_MANIFEST: {1}}
 
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -18,8 +19,10 @@
 #include "tests/support/memory_file_system.h"
 #include "ui/about_dialog.h"
 #include "ui/add_media_dialog.h"
+#include "ui/change_password_dialog.h"
 #include "ui/configuration_dialog.h"
 #include "ui/list_view.h"
+#include "ui/password_prompt.h"
 
 namespace ventrix {
 namespace {
@@ -427,8 +430,15 @@ TEST_F(ConfigurationDialogTest, EnterMeansApplyAndEscapeDoesNothing) {
     EXPECT_FALSE(IsWindowVisible(dialog));
 }
 
-// Drives the modal add-media dialog from inside its own message loop.
-struct AddMediaDriver {
+// Drives a modal dialog owned by the configuration dialog from inside its own
+// message loop: finds it by title, notes its owner, then acts on it.
+struct OwnedDialogDriver {
+    static inline const char* title = "Add item";
+    static inline void (*act)(HWND found) = [](HWND found) {
+        HWND list = GetDlgItem(found, IDC_PRESENT_MEDIA);
+        selectRow(list, rowWithText(list, "E:\\"));
+        command(found, IDC_ADD);
+    };
     static inline HWND configuration = nullptr;
     static inline HWND found = nullptr;
     static inline HWND owner = nullptr;
@@ -438,7 +448,7 @@ struct AddMediaDriver {
     static BOOL CALLBACK match(HWND window, LPARAM) {
         char title[32] = {};
         GetWindowTextA(window, title, sizeof title);
-        if (std::string(title) != "Add item") return TRUE;
+        if (std::string(title) != OwnedDialogDriver::title) return TRUE;
         found = window;
         return FALSE;
     }
@@ -450,9 +460,7 @@ struct AddMediaDriver {
         if (found == nullptr) return;
         owner = GetWindow(found, GW_OWNER);
         ownerEnabled = IsWindowEnabled(configuration) != FALSE;
-        HWND list = GetDlgItem(found, IDC_PRESENT_MEDIA);
-        selectRow(list, rowWithText(list, "E:\\"));
-        command(found, IDC_ADD);
+        act(found);
     }
 };
 
@@ -460,20 +468,165 @@ TEST_F(ConfigurationDialogTest, AddOpensTheOwnedAddMediaDialogAndListsTheNewMedi
     policy.addMedia(0x1, "First", DriveCdrom);
     platform.addDriveWithMedium('E', DriveRemovable, "Stick", 0xC0FFEE);
     openConfiguration();
-    AddMediaDriver::configuration = dialog;
-    ASSERT_NE(SetTimer(nullptr, 0, 20, AddMediaDriver::tick), 0u);
+    OwnedDialogDriver::configuration = dialog;
+    ASSERT_NE(SetTimer(nullptr, 0, 20, OwnedDialogDriver::tick), 0u);
 
     command(dialog, IDC_ADD);  // returns when the add-media dialog has ended
 
-    ASSERT_NE(AddMediaDriver::found, nullptr);
-    EXPECT_EQ(AddMediaDriver::owner, dialog);
-    EXPECT_FALSE(AddMediaDriver::ownerEnabled) << "modal to the configuration dialog";
+    ASSERT_NE(OwnedDialogDriver::found, nullptr);
+    EXPECT_EQ(OwnedDialogDriver::owner, dialog);
+    EXPECT_FALSE(OwnedDialogDriver::ownerEnabled) << "modal to the configuration dialog";
     EXPECT_TRUE(policy.findMedia(0xC0FFEE, "Stick", DriveRemovable));
     const std::vector<Row> rows = rowsOf(media());
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[1].text, "Stick");
     EXPECT_EQ(rows[1].data, 0xC0FFEE);
     EXPECT_EQ(rows[1].image, context.IconRemovableIndex);
+}
+
+TEST_F(ConfigurationDialogTest, PasswordButtonOpensTheOwnedChangePasswordDialog) {
+    openConfiguration();
+    OwnedDialogDriver::configuration = dialog;
+    OwnedDialogDriver::found = nullptr;
+    OwnedDialogDriver::ticks = 0;
+    OwnedDialogDriver::title = "Change Password";
+    OwnedDialogDriver::act = [](HWND found) { command(found, IDC_CANCEL); };
+    ASSERT_NE(SetTimer(nullptr, 0, 20, OwnedDialogDriver::tick), 0u);
+
+    command(dialog, IDC_CHANGE_PASSWORD);  // returns when Change Password has ended
+
+    ASSERT_NE(OwnedDialogDriver::found, nullptr);
+    EXPECT_EQ(OwnedDialogDriver::owner, dialog);
+    EXPECT_FALSE(OwnedDialogDriver::ownerEnabled) << "modal to the configuration dialog";
+    EXPECT_TRUE(IsWindowVisible(dialog)) << "the configuration dialog stays open";
+    EXPECT_EQ(policy.CurrentPassword, DefaultPassword);
+}
+
+// ---------------------------------------------------------------------------
+// Change Password
+
+class ChangePasswordTest : public DialogTest {
+protected:
+    HWND openChange() {
+        open(IDD_CHANGE_PASSWORD, changePasswordDialogProc);
+        ShowWindow(dialog, SW_SHOW);
+        return dialog;
+    }
+    void typeAndOk(const std::string& current, const std::string& fresh, const std::string& confirm) {
+        SetDlgItemTextA(dialog, IDC_CURRENT_PASSWORD, current.c_str());
+        SetDlgItemTextA(dialog, IDC_NEW_PASSWORD, fresh.c_str());
+        SetDlgItemTextA(dialog, IDC_CONFIRM_PASSWORD, confirm.c_str());
+        command(dialog, IDC_OK);
+    }
+    // The plaintext of the file's password record, through the protector.
+    std::string savedPasswordRecord() {
+        const testing::Bytes bytes = files.contents(ConfigFileName);
+        for (std::size_t at = 0; at + 5 <= bytes.size();) {
+            std::uint32_t length = 0;
+            std::memcpy(&length, &bytes[at + 1], 4);
+            if (bytes[at] == PasswordTag) {
+                std::vector<std::uint8_t> plain;
+                if (!protector.unprotect(&bytes[at + 5], length, plain)) return "<damaged>";
+                return std::string(plain.begin(), plain.end());
+            }
+            at += 5 + length;
+        }
+        return "<none>";
+    }
+};
+
+struct Refusal {
+    const char* name;
+    const char* current;
+    const char* fresh;
+    const char* confirm;
+    const char* text;
+    int edit;
+};
+
+class ChangePasswordRefusal : public ChangePasswordTest, public ::testing::WithParamInterface<Refusal> {};
+
+TEST_P(ChangePasswordRefusal, ShowsItsBoxSelectsTheOffendingEditAndStaysOpen) {
+    const Refusal& want = GetParam();
+    openChange();
+    typeAndOk(want.current, want.fresh, want.confirm);
+    ASSERT_EQ(platform.messages().size(), 1u);
+    EXPECT_EQ(platform.messages()[0].text, want.text);
+    EXPECT_EQ(platform.messages()[0].caption, "Error");
+    EXPECT_EQ(platform.messages()[0].type, static_cast<std::uint32_t>(MB_ICONERROR));
+    EXPECT_EQ(platform.messages()[0].owner, dialog);
+    DWORD from = 99, to = 0;
+    SendDlgItemMessageA(dialog, want.edit, EM_GETSEL, reinterpret_cast<WPARAM>(&from), reinterpret_cast<LPARAM>(&to));
+    EXPECT_EQ(from, 0u);
+    EXPECT_EQ(to, static_cast<DWORD>(controlText(dialog, want.edit).size()));
+    EXPECT_EQ(GetFocus(), GetDlgItem(dialog, want.edit));
+    EXPECT_TRUE(IsWindowVisible(dialog));
+    EXPECT_EQ(policy.CurrentPassword, DefaultPassword);
+    EXPECT_FALSE(files.has(ConfigFileName));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, ChangePasswordRefusal,
+    ::testing::Values(Refusal{"WrongCase", "QUILLFERN", "new", "new", "Invalid Password", IDC_CURRENT_PASSWORD},
+                      Refusal{"WrongBeforeEmpty", "wrong", "", "other", "Invalid Password", IDC_CURRENT_PASSWORD},
+                      Refusal{"Empty", "quillfern", "", "", "The new password must not be empty", IDC_NEW_PASSWORD},
+                      Refusal{"EmptyBeforeMismatch", "quillfern", "", "x", "The new password must not be empty", IDC_NEW_PASSWORD},
+                      Refusal{"CaseMismatch", "quillfern", "abc", "abC", "The new passwords do not match", IDC_CONFIRM_PASSWORD},
+                      Refusal{"TrailingSpace", "quillfern", "abc", "abc ", "The new passwords do not match", IDC_CONFIRM_PASSWORD}),
+    [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
+
+TEST_F(ChangePasswordTest, A255CharacterPasswordIsSavedWithItsNulAndReplacesTheOldOne) {
+    const std::string fresh(255, 'p');
+    openChange();
+    EXPECT_EQ(SendDlgItemMessageA(dialog, IDC_NEW_PASSWORD, EM_GETLIMITTEXT, 0, 0), 255);
+    EXPECT_EQ(LOWORD(SendMessageA(dialog, DM_GETDEFID, 0, 0)), IDC_OK);
+    typeAndOk(DefaultPassword, fresh, fresh);
+    ASSERT_EQ(platform.messages().size(), 1u);
+    EXPECT_EQ(platform.messages()[0].text, "The password has been changed.");
+    EXPECT_EQ(platform.messages()[0].caption, "Ventrix");
+    EXPECT_EQ(platform.messages()[0].type, static_cast<std::uint32_t>(MB_ICONINFORMATION));
+    EXPECT_FALSE(IsWindowVisible(dialog));
+    EXPECT_EQ(savedPasswordRecord(), fresh + '\0');
+    EXPECT_TRUE(checkPassword(fresh.c_str()));
+    EXPECT_FALSE(checkPassword(DefaultPassword));
+}
+
+TEST_F(ChangePasswordTest, AFailedSaveSaysSoAndKeepsTheNewPasswordInMemory) {
+    protector.failEveryProtect(true);
+    openChange();
+    typeAndOk(DefaultPassword, "n3w", "n3w");
+    ASSERT_EQ(platform.messages().size(), 1u);
+    EXPECT_EQ(platform.messages()[0].text, "The new password could not be saved; it is used until Ventrix exits.");
+    EXPECT_EQ(platform.messages()[0].caption, "Error");
+    EXPECT_EQ(policy.CurrentPassword, "n3w");
+    EXPECT_FALSE(files.has(ConfigFileName));
+}
+
+TEST_F(ChangePasswordTest, EscapeClosesNothingAndCancelChangesNothing) {
+    openChange();
+    command(dialog, IDCANCEL);
+    EXPECT_TRUE(IsWindowVisible(dialog));
+    command(dialog, IDC_CANCEL);
+    EXPECT_FALSE(IsWindowVisible(dialog));
+    EXPECT_EQ(policy.CurrentPassword, DefaultPassword);
+    EXPECT_TRUE(platform.messages().empty());
+}
+
+TEST_F(DialogTest, PromptShowsTheHintOnlyWhileThePasswordIsTheDefault) {
+    auto hintVisible = [&] {
+        open(IDD_LOGIN, unlockPromptProc);
+        ShowWindow(dialog, SW_SHOW);
+        for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+            char text[64] = {};
+            GetWindowTextA(child, text, sizeof text);
+            if (std::string(text) == "--> The password is \"quillfern\" <--") return IsWindowVisible(child) != FALSE;
+        }
+        ADD_FAILURE() << "the template lost its hint";
+        return false;
+    };
+    EXPECT_TRUE(hintVisible());
+    policy.CurrentPassword = "changed";
+    EXPECT_FALSE(hintVisible());
 }
 
 // ---------------------------------------------------------------------------
