@@ -48,10 +48,18 @@ build/fuzz/tests/fuzz/config_fuzzer -max_total_time="$fuzz_seconds" -print_final
   -artifact_prefix=build/fuzz/artifacts/ build/fuzz/corpus-run >build/fuzz/fuzz-run.log 2>&1
 fuzz_rc=$?
 fuzz_execs=$(grep -Eo 'stat::number_of_executed_units: *[0-9]+' build/fuzz/fuzz-run.log | grep -Eo '[0-9]+$')
-echo "fuzz: ${fuzz_execs:-0} executions in ${fuzz_secobuild windows64
+echo "fuzz: ${fuzz_execs:-0} executions in ${fuzz_seconds}s, exit $fuzz_rc (log: build/fuzz/fuzz-run.log)"
+if [ $fuzz_rc -eq 0 ] && [ -n "$fuzz_execs" ]; then
+  passed=$((passed + 1))
+else
+  grep -E 'invariant violated|ERROR|SUMMARY|runtime error|Test unit written' build/fuzz/fuzz-run.log
+  failed=$((failed + 1)); status=1
+fi
+
+build windows64
 build windows
-run_suite "static checks (x64 exe)" build/windows64 -L static
-run_suite "static checks (x86 exe)" build/windows -L static
+run_suite "static checks (x64 exe and package)" build/windows64/tests/static
+run_suite "static checks (x86 exe and package)" build/windows/tests/static
 
 # The x64 build runs under the 64-bit Wine everywhere; the x86 build needs a
 # kernel that starts 32-bit programs, which not every machine has.
