@@ -8,6 +8,8 @@
 // "@@end <status>". Serving saves a Wine process start per command.
 #include <windows.h>
 #include <commctrl.h>
+#include <objbase.h>
+#include <shlobj.h>
 #include <dbt.h>
 #include <wincrypt.h>
 
@@ -196,6 +198,47 @@ int cmdChildren(const Args& a) {  // children TITLE: each child control's visibi
         GetWindowTextA(child, text, sizeof text);
         say("id=%d visible=%d text=%s\n", GetDlgCtrlID(child), IsWindowVisible(child) ? 1 : 0, text);
     }
+    return 0;
+}
+
+int cmdShortcut(const Args& a) {  // shortcut LNK: a shell link's target and working directory
+    if (a.size() < 2) return 2;
+    CoInitialize(nullptr);
+    IShellLinkA* link = nullptr;
+    IPersistFile* file = nullptr;
+    int status = 1;
+    if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+                                   reinterpret_cast<void**>(&link))) &&
+        SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file)))) {
+        wchar_t path[MAX_PATH] = {};
+        MultiByteToWideChar(CP_ACP, 0, a[1].c_str(), -1, path, MAX_PATH);
+        char target[MAX_PATH] = {}, directory[MAX_PATH] = {};
+        if (SUCCEEDED(file->Load(path, STGM_READ)) && SUCCEEDED(link->GetPath(target, MAX_PATH, nullptr, 0)) &&
+            SUCCEEDED(link->GetWorkingDirectory(directory, MAX_PATH))) {
+            say("target=%s\nworkdir=%s\n", target, directory);
+            status = 0;
+        }
+    }
+    if (file) file->Release();
+    if (link) link->Release();
+    CoUninitialize();
+    return status;
+}
+
+int cmdExitCode(const Args& a) {  // exitcode TITLE TIMEOUT_MS: waits for the window's process to end
+    if (a.size() < 3) return 2;
+    HWND window = nullptr;
+    if (!pollUntil(number(a[2]), [&] { return (window = findWindow(a[1])) != nullptr; })) return 1;
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, pid);
+    if (!process) return 1;
+    say("watching pid=%lu\n", pid);
+    DWORD code = 0;
+    const bool ended = WaitForSingleObject(process, INFINITE) == WAIT_OBJECT_0 && GetExitCodeProcess(process, &code);
+    CloseHandle(process);
+    if (!ended) return 1;
+    say("exitcode=%lu\n", code);
     return 0;
 }
 
@@ -757,6 +800,8 @@ int dispatch(const Args& a) {
     if (c == "foreground") return cmdForeground(a);
     if (c == "control") return cmdControl(a);
     if (c == "children") return cmdChildren(a);
+    if (c == "shortcut") return cmdShortcut(a);
+    if (c == "exitcode") return cmdExitCode(a);
     if (c == "box") return cmdBox(a);
     if (c == "nobox") return cmdNoBox(a);
     if (c == "click") return cmdClick(a);
