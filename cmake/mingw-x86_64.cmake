@@ -1,12 +1,5 @@
-# Cross build of the native 64-bit Windows program with Debian's MinGW-w64.
-# The -posix compilers are needed: the win32 thread model has no std::mutex.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross build of the native 64-bit Windows program (x64).
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_CURRENT_LIST_DIR}/wine-run.sh;64")
+set(VENTRIX_MINGW x86_64-w64-mingw32)
+set(VENTRIX_WINE_BITS 64)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
