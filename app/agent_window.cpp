@@ -97,6 +97,7 @@ void lockCommand() {
     context.TrayIconData.hIcon = LoadIconA(context.module, MAKEINTRESOURCEA(IDI_LOCKED));
     Shell_NotifyIconA(NIM_MODIFY, &context.TrayIconData);
     context.policy.ProtectionOn = true;
+    context.report(AuditEvent::ProtectionOn);
 }
 
 void protectionCommand() {

@@ -7,6 +7,7 @@
 #include <commctrl.h>
 #include <shellapi.h>
 
+#include "policy/audit_trail.h"
 #include "policy/config_file.h"
 #include "policy/policy_tables.h"
 #include "volume/enforcement.h"
@@ -39,9 +40,15 @@ struct AppContext {
     NOTIFYICONDATAA TrayIconData{};
     bool PopupMenuOpen = false;
 
+    // The audit trail of the prompts, the dialogs and start-up.
+    AuditTrail* audit = &noAuditTrail();
+
     // Every message box goes through the volume platform's seam.
     int showMessage(HWND owner, const char* text, const char* caption, UINT type) {
         return volumes.platform().showMessage(owner, text, caption, type);
+    }
+    void report(AuditEvent event, std::initializer_list<std::string_view> strings = {}) {
+        audit->report(event, strings);
     }
 };
 

@@ -4,6 +4,7 @@
 
 #include "app/startup.h"
 #include "policy/win32/dpapi_protector.h"
+#include "policy/win32/event_log_audit.h"
 #include "policy/win32/win32_file_system.h"
 #include "volume/win32/win32_volume_platform.h"
 
@@ -12,10 +13,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     static PolicyTables policy;
     static DpapiProtector protector;
     static Win32FileSystem files;
-    static ConfigFile config(policy, files, protector);
+    static EventLogAudit audit;
+    static ConfigFile config(policy, files, protector, audit);
     static Win32VolumePlatform platform;
     static VolumeOps volumes(platform, policy);
-    static Enforcement enforcement(policy, volumes, config);
+    static Enforcement enforcement(policy, volumes, config, audit);
     static AppContext context{policy, volumes, enforcement, config, instance};
+    context.audit = &audit;
     return runVentrix(context);
 }

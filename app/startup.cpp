@@ -1,7 +1,10 @@
 #include "app/startup.h"
 
+#include <string>
+
 #include "app/agent_window.h"
 #include "resources/resource.h"
+#include "ventrix_version.h"
 
 namespace ventrix {
 namespace {
@@ -32,12 +35,21 @@ void createSmallIconList(AppContext& context) {
     context.IconCdromIndex = appendIcon(context, IDI_CDROM);
 }
 
+void reportStart(AppContext& context, bool firstRun) {
+    const PolicyTables& policy = context.policy;
+    context.report(AuditEvent::Started, {VENTRIX_VERSION, std::to_string(policy.lockedDriveCount()),
+                                         std::to_string(policy.mediaRecords().size()), firstRun ? "first run" : ""});
+    if (policy.CurrentPassword == DefaultPassword) context.report(AuditEvent::DefaultPasswordInUse);
+}
+
 void loadAndEnforce(AppContext& context) {
     PolicyTables& policy = context.policy;
-    if (!context.config.loadConfiguration(ConfigFileName, policy.CurrentPassword)) {
+    const bool firstRun = !context.config.loadConfiguration(ConfigFileName, policy.CurrentPassword);
+    if (firstRun) {
         context.volumes.seedDriveTable();
         context.config.saveConfiguration(ConfigFileName, DefaultPassword);
     }
+    reportStart(context, firstRun);
     context.enforcement.startupSweep();
     context.enforcement.applyPolicy();
 }
@@ -48,6 +60,7 @@ int runVentrix(AppContext& context) {
     createSmallIconList(context);
     loadAndEnforce(context);
     DialogBoxParamA(context.module, MAKEINTRESOURCEA(IDD_AGENT), GetDesktopWindow(), agentDialogProc, 0);
+    context.report(AuditEvent::Exiting);
     context.config.saveConfiguration(ConfigFileName, context.policy.CurrentPassword);
     context.config.closeConfiguration();
     ImageList_Destroy(context.SmallIconList);

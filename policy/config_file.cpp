@@ -179,11 +179,24 @@ int ConfigFile::loadConfiguration(const char* fileName, std::string& password) {
 }
 
 int ConfigFile::saveConfiguration(const char* fileName, const std::string& password) {
+    const int saved = writeConfiguration(fileName, password);
+    if (!saved) audit_.report(AuditEvent::SaveFailed, {failure_});
+    return saved;
+}
+
+// The error text is taken where a step fails, before any clean-up call can
+// overwrite the system's last error.
+bool ConfigFile::failure() {
+    failure_ = files_.lastErrorText();
+    return false;
+}
+
+int ConfigFile::writeConfiguration(const char* fileName, const std::string& password) {
     // Everything is protected before the disk is touched: if any record fails,
     // the previous file, complete (and still held), is worth more than a new
     // one with a hole.
     std::vector<std::uint8_t> content;
-    if (!buildConfiguration(tables_, password, protector_, content)) return 0;
+    if (!buildConfiguration(tables_, password, protector_, content)) return failure();
 
     closeHeld();
     if (!mayReplace(fileName)) return 0;
@@ -192,6 +205,7 @@ int ConfigFile::saveConfiguration(const char* fileName, const std::string& passw
     // A crash before this point leaves the old file whole; after it, the new one.
     const std::string temporary = siblingName(fileName);
     if (!files_.replace(temporary.c_str(), fileName)) {
+        failure();
         files_.remove(temporary.c_str());
         return 0;
     }
@@ -204,7 +218,7 @@ int ConfigFile::saveConfiguration(const char* fileName, const std::string& passw
 bool ConfigFile::mayReplace(const char* fileName) {
     if (!files_.exists(fileName)) return true;
     const FileSystem::Handle probe = files_.openWrite(fileName);
-    if (probe == FileSystem::InvalidHandle) return false;
+    if (probe == FileSystem::InvalidHandle) return failure();
     files_.close(probe);
     return true;
 }
@@ -212,8 +226,8 @@ bool ConfigFile::mayReplace(const char* fileName) {
 bool ConfigFile::writeBeside(const char* fileName, const std::vector<std::uint8_t>& content) {
     const std::string temporary = siblingName(fileName);
     const FileSystem::Handle file = files_.create(temporary.c_str());
-    if (file == FileSystem::InvalidHandle) return false;
-    const bool written = files_.write(file, content.data(), content.size()) && files_.flush(file);
+    if (file == FileSystem::InvalidHandle) return failure();
+    const bool written = (files_.write(file, content.data(), content.size()) && files_.flush(file)) || failure();
     files_.close(file);
     if (!written) files_.remove(temporary.c_str());
     return written;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "policy/audit_trail.h"
 #include "policy/policy_tables.h"
 
 namespace ventrix {
@@ -46,6 +47,8 @@ public:
     virtual void close(Handle file) = 0;
     virtual bool replace(const char* from, const char* to) = 0;  // atomic
     virtual void remove(const char* name) = 0;
+    // The system's text for the error of the last call that failed here.
+    virtual std::string lastErrorText() = 0;
 };
 
 // Pure format functions, shared by the file operations, the tests and the fuzzer.
@@ -56,8 +59,9 @@ bool buildConfiguration(const PolicyTables& tables, const std::string& password,
 
 class ConfigFile {
 public:
-    ConfigFile(PolicyTables& tables, FileSystem& files, DataProtector& protector)
-        : tables_(tables), files_(files), protector_(protector) {}
+    ConfigFile(PolicyTables& tables, FileSystem& files, DataProtector& protector,
+               AuditTrail& audit = noAuditTrail())
+        : tables_(tables), files_(files), protector_(protector), audit_(audit) {}
     ConfigFile(const ConfigFile&) = delete;
     ConfigFile& operator=(const ConfigFile&) = delete;
     ~ConfigFile() { closeConfiguration(); }
@@ -68,7 +72,8 @@ public:
     int loadConfiguration(const char* fileName, std::string& password);
     // 1 once the new content has replaced the file (then held again), 0 if the
     // file was left as it was: a record failed to protect, another process
-    // holds the file, or writing the new copy beside it failed.
+    // holds the file, or writing the new copy beside it failed. A failure is
+    // reported to the audit trail with the system's error text.
     int saveConfiguration(const char* fileName, const std::string& password);
     // 1 if a held file was closed, 0 if none was held.
     int closeConfiguration();
@@ -76,12 +81,16 @@ public:
 
 private:
     void closeHeld();
+    int writeConfiguration(const char* fileName, const std::string& password);
+    bool failure();
     bool mayReplace(const char* fileName);
     bool writeBeside(const char* fileName, const std::vector<std::uint8_t>& content);
 
     PolicyTables& tables_;
     FileSystem& files_;
     DataProtector& protector_;
+    AuditTrail& audit_;
+    std::string failure_;
     FileSystem::Handle ConfigFileHandle = FileSystem::InvalidHandle;
 };
 

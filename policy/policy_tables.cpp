@@ -143,6 +143,12 @@ bool PolicyTables::removeMedia(std::uint32_t serial, std::string_view label) {
 
 // ---- Loading -----------------------------------------------------------------
 
+std::size_t PolicyTables::lockedDriveCount() const {
+    std::size_t count = 0;
+    for (const DriveLockEntry& entry : drives_) count += entry.locked != 0;
+    return count;
+}
+
 void PolicyTables::appendLoadedDrive(const DriveLockEntry& entry) {
     // One entry per letter: a later record of a letter updates the earlier entry
     // in place, as a later password record replaces an earlier one.

@@ -46,6 +46,7 @@ public:
     int setDriveLocked(std::string_view drive, bool locked);
     bool isDriveLocked(std::string_view root);
     const char* driveStateText(std::string_view drive) const;
+    std::size_t lockedDriveCount() const;  // entries with a non-zero flag; no cursor moves
 
     // Locked media table.
     void resetMediaCursor();

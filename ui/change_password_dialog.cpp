@@ -35,6 +35,7 @@ void refuse(HWND dialog, int id, const char* text) {
 void changeTo(HWND dialog, const char* password) {
     AppContext& context = app();
     context.policy.CurrentPassword = password;
+    context.report(AuditEvent::PasswordChanged);
     // Kept in memory even when the save fails: the next save writes it.
     if (context.config.saveConfiguration(ConfigFileName, context.policy.CurrentPassword)) {
         context.showMessage(dialog, "The password has been changed.", "Ventrix", MB_ICONINFORMATION);
@@ -49,8 +50,10 @@ void onOk(HWND dialog) {
     const Typed current(dialog, IDC_CURRENT_PASSWORD);
     const Typed fresh(dialog, IDC_NEW_PASSWORD);
     const Typed confirm(dialog, IDC_CONFIRM_PASSWORD);
-    if (!checkPassword(current.text))
+    if (!checkPassword(current.text)) {
+        app().report(AuditEvent::WrongPassword, {"Change Password"});
         refuse(dialog, IDC_CURRENT_PASSWORD, "Invalid Password");
+    }
     else if (fresh.text[0] == '\0')
         refuse(dialog, IDC_NEW_PASSWORD, "The new password must not be empty");
     else if (std::strcmp(fresh.text, confirm.text) != 0)

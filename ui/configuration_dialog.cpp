@@ -72,8 +72,17 @@ void onAdd(HWND dialog) {
     fillMediaList(dialog);
 }
 
+void reportApplied() {
+    const PolicyTables& policy = app().policy;
+    const std::size_t locked = policy.lockedDriveCount();
+    const std::size_t unlocked = policy.driveEntries().size() - locked;
+    app().report(AuditEvent::ConfigurationApplied,
+                 {std::to_string(locked), std::to_string(unlocked), std::to_string(policy.mediaRecords().size())});
+}
+
 void onApply(HWND dialog) {
     app().enforcement.applyPolicy();
+    reportApplied();
     EndDialog(dialog, DialogResult);
 }
 

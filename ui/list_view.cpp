@@ -29,12 +29,6 @@ SelectedRow readSelectedRow(HWND list) {
     return SelectedRow{selected > 0, std::string(found, strnlen(found, sizeof text - 1)), item.lParam};
 }
 
-std::string formatSerialHex(std::uint32_t serial) {
-    char text[9] = {};
-    wsprintfA(text, "%X", static_cast<unsigned>(serial));
-    return text;
-}
-
 void useSmallIcons(HWND list, HIMAGELIST icons) {
     SendMessageA(list, LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(icons));
 }

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "volume/volume_ops.h"  // formatSerialHex
+
 namespace ventrix {
 
 struct SelectedRow {
@@ -18,9 +20,6 @@ struct SelectedRow {
 
 // Text (at most 255 characters) and item data of the selected row.
 SelectedRow readSelectedRow(HWND list);
-
-// "%X": upper case, no prefix, no leading zeros.
-std::string formatSerialHex(std::uint32_t serial);
 
 // LVM_SETIMAGELIST with the shared small icons.
 void useSmallIcons(HWND list, HIMAGELIST icons);

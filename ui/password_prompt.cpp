@@ -11,6 +11,13 @@ namespace {
 
 using SuccessAction = void (*)(HWND prompt);
 
+// What tells the three prompts apart.
+struct PromptVariant {
+    const char* name;  // as the audit trail names the prompt
+    bool takeFocus;
+    SuccessAction succeeded;
+};
+
 constexpr const char* HintPrefix = "--> The password is ";
 
 struct OwnWindowSearch {
@@ -44,6 +51,7 @@ void hideHintUnlessDefault(HWND prompt) {
 void unlockSucceeded(HWND prompt) {
     AppContext& context = app();
     context.policy.ProtectionOn = false;
+    context.report(AuditEvent::ProtectionOff);
     context.TrayIconData.hIcon = LoadIconA(context.module, MAKEINTRESOURCEA(IDI_UNLOCKED));
     Shell_NotifyIconA(NIM_MODIFY, &context.TrayIconData);
     context.enforcement.releaseAllLockedDrives();
@@ -63,29 +71,32 @@ void configureSucceeded(HWND prompt) {
     openDialog(IDD_CONFIGURATION, configurationDialogProc, GetDesktopWindow());
 }
 
-void onOk(HWND prompt, SuccessAction succeeded) {
+void onOk(HWND prompt, const PromptVariant& variant) {
     char typed[256] = {};
     GetDlgItemTextA(prompt, IDC_PASSWORD, typed, sizeof typed);
-    if (checkPassword(typed)) {
-        succeeded(prompt);
+    const bool correct = checkPassword(typed);
+    SecureZeroMemory(typed, sizeof typed);
+    if (correct) {
+        variant.succeeded(prompt);
         return;
     }
+    app().report(AuditEvent::WrongPassword, {variant.name});
     app().showMessage(prompt, "Invalid Password", "Error", MB_ICONERROR);
     SendDlgItemMessageA(prompt, IDC_PASSWORD, EM_SETSEL, 0, -1);
 }
 
-INT_PTR promptProc(HWND prompt, UINT message, WPARAM wParam, bool takeFocus, SuccessAction succeeded) {
+INT_PTR promptProc(HWND prompt, UINT message, WPARAM wParam, const PromptVariant& variant) {
     switch (message) {
     case WM_INITDIALOG:
         hideHintUnlessDefault(prompt);
-        if (takeFocus) {
+        if (variant.takeFocus) {
             SetForegroundWindow(prompt);
             SetFocus(prompt);
         }
         break;
     case WM_COMMAND:
         if (LOWORD(wParam) == IDC_CANCEL) EndDialog(prompt, DialogResult);
-        if (LOWORD(wParam) == IDC_OK) onOk(prompt, succeeded);
+        if (LOWORD(wParam) == IDC_OK) onOk(prompt, variant);
         break;
     case WM_CLOSE:
     case WM_DESTROY:
@@ -108,15 +119,18 @@ HWND findOwnWindow(const char* title) {
 }
 
 INT_PTR CALLBACK unlockPromptProc(HWND prompt, UINT message, WPARAM wParam, LPARAM) {
-    return promptProc(prompt, message, wParam, true, unlockSucceeded);
+    static constexpr PromptVariant unlock{"Unlock", true, unlockSucceeded};
+    return promptProc(prompt, message, wParam, unlock);
 }
 
 INT_PTR CALLBACK exitPromptProc(HWND prompt, UINT message, WPARAM wParam, LPARAM) {
-    return promptProc(prompt, message, wParam, false, exitSucceeded);
+    static constexpr PromptVariant exit{"Exit", false, exitSucceeded};
+    return promptProc(prompt, message, wParam, exit);
 }
 
 INT_PTR CALLBACK configurePromptProc(HWND prompt, UINT message, WPARAM wParam, LPARAM) {
-    return promptProc(prompt, message, wParam, true, configureSucceeded);
+    static constexpr PromptVariant configure{"Configuration", true, configureSucceeded};
+    return promptProc(prompt, message, wParam, configure);
 }
 
 }  // namespace ventrix

@@ -44,7 +44,9 @@ void formatLockMessage(const std::string& root, char* text, std::size_t capacity
 
 }  // namespace
 
-void Enforcement::showLockMessage(const std::string& root) {
+void Enforcement::reportEjected(const std::string& root, const std::string& label, const std::string& serial,
+                                const char* reason) {
+    audit_.report(AuditEvent::MediumEjected, {root, label, serial, reason});
     char text[MessageBufferSize] = {};
     formatLockMessage(root, text, sizeof text);
     volumes_.platform().showMessage(nullptr, text, ErrorCaption, MbIconError | MbOk);
@@ -56,11 +58,12 @@ void Enforcement::lockMediaInDrive(const std::string& root) {
     if (!volumes_.queryVolumeIdentity(root, label, serial)) return;
     // isDriveLocked stops its walk just past this drive's entry, so a table
     // walk that called us resumes where it stood.
-    if (!tables_.isDriveLocked(root) && !tables_.isMediaListed(serial, label)) return;
+    const bool driveLocked = tables_.isDriveLocked(root);
+    if (!driveLocked && !tables_.isMediaListed(serial, label)) return;
     volumes_.ejectMedia(root);
     volumes_.lockVolume(root);
     tables_.setDriveLocked(root, true);
-    showLockMessage(root);
+    reportEjected(root, label, formatSerialHex(serial), driveLocked ? ReasonDriveLocked : ReasonMediumListed);
 }
 
 void Enforcement::startupSweep() {
@@ -123,7 +126,7 @@ void Enforcement::onVolumeArrival(std::uintptr_t event, const void* header) {
         tables_.setDriveLocked(root, true);
         volumes_.lockVolume(root);
         volumes_.ejectMedia(root);
-        showLockMessage(root);
+        reportEjected(root, "", "", ReasonNewDrive);
         return;
     }
     std::string label;
@@ -134,7 +137,7 @@ void Enforcement::onVolumeArrival(std::uintptr_t event, const void* header) {
         if (!tables_.findMedia(serial, label, type)) return;
     }
     volumes_.ejectMedia(root);
-    showLockMessage(root);
+    reportEjected(root, label, formatSerialHex(serial), locked != 0 ? ReasonDriveLocked : ReasonMediumListed);
 }
 
 }  // namespace ventrix

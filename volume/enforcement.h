@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "policy/audit_trail.h"
 #include "policy/config_file.h"
 #include "policy/policy_tables.h"
 #include "volume/volume_ops.h"
@@ -30,8 +31,8 @@ struct BroadcastVolume {
 
 class Enforcement {
 public:
-    Enforcement(PolicyTables& tables, VolumeOps& volumes, ConfigFile& config)
-        : tables_(tables), volumes_(volumes), config_(config) {}
+    Enforcement(PolicyTables& tables, VolumeOps& volumes, ConfigFile& config, AuditTrail& audit = noAuditTrail())
+        : tables_(tables), volumes_(volumes), config_(config), audit_(audit) {}
 
     void lockMediaInDrive(const std::string& root);
     void startupSweep();
@@ -40,11 +41,14 @@ public:
     void onVolumeArrival(std::uintptr_t event, const void* header);
 
 private:
-    void showLockMessage(const std::string& root);
+    // The ejection reported, then the lock message shown.
+    void reportEjected(const std::string& root, const std::string& label, const std::string& serial,
+                       const char* reason);
 
     PolicyTables& tables_;
     VolumeOps& volumes_;
     ConfigFile& config_;
+    AuditTrail& audit_;
 };
 
 }  // namespace ventrix

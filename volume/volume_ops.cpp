@@ -30,6 +30,15 @@ std::vector<std::string> splitRoots(const std::vector<char>& buffer) {
 
 }  // namespace
 
+std::string formatSerialHex(std::uint32_t serial) {
+    std::string text;
+    do {
+        text.insert(text.begin(), "0123456789ABCDEF"[serial & 0xF]);
+        serial >>= 4;
+    } while (serial != 0);
+    return text;
+}
+
 char driveLetterFromUnitMask(std::uint32_t mask) {
     int index = 0;
     while ((mask & 1u) == 0 && index < 26) {

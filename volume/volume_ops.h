@@ -16,6 +16,8 @@ inline constexpr const char* UnableToOpenDevice = "Unable to open device";
 inline constexpr const char* ErrorCaption = "Error";
 
 char driveLetterFromUnitMask(std::uint32_t mask);
+// A volume serial number as "%X" gives it: upper case, no prefix, no leading zeros.
+std::string formatSerialHex(std::uint32_t serial);
 bool isLockableDrive(std::string_view root, std::uint32_t type);
 
 class VolumeOps {

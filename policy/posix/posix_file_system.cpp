@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -99,5 +100,7 @@ bool PosixFileSystem::replace(const char* from, const char* to) {
 }
 
 void PosixFileSystem::remove(const char* name) { ::unlink(name); }
+
+std::string PosixFileSystem::lastErrorText() { return std::strerror(errno); }
 
 }  // namespace ventrix

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <string>
 
 namespace ventrix {
 namespace {
@@ -76,5 +77,17 @@ bool Win32FileSystem::replace(const char* from, const char* to) {
 }
 
 void Win32FileSystem::remove(const char* name) { DeleteFileA(name); }
+
+// FormatMessage's text for the thread's last error, without its line break;
+// the number alone where the system has no text for it.
+std::string Win32FileSystem::lastErrorText() {
+    const DWORD error = GetLastError();
+    char text[256] = {};
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                                  text, sizeof text, nullptr);
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == ' ')) --length;
+    if (length == 0) return "error " + std::to_string(error);
+    return std::string(text, length);
+}
 
 }  // namespace ventrix

@@ -19,6 +19,7 @@ public:
     void close(Handle file) override;
     bool replace(const char* from, const char* to) override;
     void remove(const char* name) override;
+    std::string lastErrorText() override;
 };
 
 }  // namespace ventrix

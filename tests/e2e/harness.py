@@ -260,6 +260,30 @@ def fields(line):
     return out
 
 
+# Volume requests (+file) and the event log's calls: ReportEventA shows as a
+# fixme with the type and id, its strings on the eventlog channel.
+TRACE_CHANNELS = "+pid,+file,warn+eventlog,err+eventlog,trace+eventlog"
+
+
+def parse_events(path):
+    """The program's audit events, in order: (id low 16 bits, type, [strings])."""
+    events = []
+    report = re.compile(r"^(\w+):\w+:fixme:advapi:ReportEventA \(\w+,0x(\w+),0x\w+,0x(\w+),")
+    text = re.compile(r'^(\w+):\w+:(?:trace|warn|err):eventlog:ReportEventW L"(.*)"$')
+    pid = None
+    with open(path, errors="replace") as trace:
+        for line in trace:
+            m = report.match(line)
+            if m:
+                pid = m.group(1)
+                events.append((int(m.group(3), 16) & 0xFFFF, int(m.group(2), 16), []))
+                continue
+            m = text.match(line.rstrip("\n"))
+            if m and m.group(1) == pid and events:
+                events[-1][2].append(re.sub(r"\\(.)", r"\1", m.group(2)))
+    return events
+
+
 def parse_trace(path):
     """Volume requests of the program, in order: (drive letter, control code).
     Matches CreateFileW on \\\\.\\X: with its returned handle, then
@@ -302,7 +326,7 @@ class Program:
         self.trace_path = os.path.join(session.work, name + ".trace")
         self.out = open(os.path.join(session.work, name + ".out"), "wb")
         self.trace = open(self.trace_path, "wb")
-        env = session.e.wine_env(WINEDEBUG="+pid,+file" if trace else "-all")
+        env = session.e.wine_env(WINEDEBUG=TRACE_CHANNELS if trace else "-all")
         self.process = subprocess.Popen(["wine", exe or session.e.exe], cwd=session.work, env=env,
                                         stdin=subprocess.DEVNULL, stdout=self.out, stderr=self.trace)
         self.mark = 0
@@ -311,6 +335,9 @@ class Program:
         if not self.trace.closed:
             self.trace.flush()
         return parse_trace(self.trace_path)
+
+    def audit_events(self):
+        return parse_events(self.trace_path)
 
     def set_mark(self):
         """Volume requests from here on are what the next step caused."""
@@ -1129,6 +1156,39 @@ def scenario_change_password(s):
     close_from_outside(s, program)
 
 
+INFORMATION, WARNING, ERROR = 4, 2, 1  # event log types
+
+
+def scenario_audit_trail(s):
+    """The events of a start with a listed medium, a wrong and a right unlock,
+    Lock and exit, read from the program's own trace of ReportEventA."""
+    s.make_conf("password=audit-pw", "drive=D:0", "drive=E:0", "media=VENTRIXCD:1A2B3C4D:5")
+    program = s.start(startup_boxes=("D", "D"))  # the sweep ejects the listed disc, the apply pass again
+    s.wait_tray("locked")
+    s.menu_click("Unlock")
+    s.login("wrong-guess")
+    check(s.box(name="wrong-unlock") == "Invalid Password", "no refusal")
+    s.click_control(LOGIN, 1000)
+    s.wait_gone(LOGIN)
+    s.menu_click("Unlock")
+    s.login("audit-pw")
+    s.wait_tray("unlocked")
+    s.menu_click("Lock")
+    s.box(name="lock-apply-D")
+    s.wait_tray("locked")
+    exit_with_password(s, program, "audit-pw")
+
+    events = program.audit_events()
+    listed = ["D:\\", "VENTRIXCD", "1A2B3C4D", "medium on the locked list"]
+    locked = ["D:\\", "VENTRIXCD", "1A2B3C4D", "drive locked"]
+    expected = [(1000, INFORMATION, ["1.1", "0", "1", ""]), (2000, WARNING, listed), (2000, WARNING, locked),
+                (3100, WARNING, ["Unlock"]), (3000, INFORMATION, []), (2000, WARNING, locked),
+                (3001, INFORMATION, []), (4000, INFORMATION, [])]
+    check(events == expected, "events:\n  %r\nwanted:\n  %r" % (events, expected))
+    for _, _, strings in events:
+        check(not any("audit-pw" in t or "wrong-guess" in t for t in strings), "a password reached the log")
+
+
 def scenario_about_box(s):
     program = s.start()
     s.wait_tray("locked")
@@ -1164,6 +1224,7 @@ SCENARIOS = {
     "about_box": scenario_about_box,
     "cross_build_policy": scenario_cross_build_policy,
     "change_password": scenario_change_password,
+    "audit_trail": scenario_audit_trail,
 }
 
 

@@ -427,6 +427,60 @@ TEST_F(EnforcementTest, ReleaseAllReleasesEveryLockedEntryInTableOrderIncludingA
     EXPECT_FALSE(files.has(ConfigFileName));
 }
 
+// ---- the audit trail -------------------------------------------------------------
+
+class AuditedEnforcementTest : public EnforcementTest {
+protected:
+    void SetUp() override { audit.interleaveWith(platform); }
+    Calls ejected(char d, const std::string& label, const std::string& serial, const std::string& reason) {
+        return {"event 2000 " + root(d) + "|" + label + "|" + serial + "|" + reason};
+    }
+};
+
+TEST_F(AuditedEnforcementTest, EveryEjectionOnArrivalIsReportedWithItsReasonBeforeItsBox) {
+    platform.addDriveWithMedium('F', DriveRemovable, "NEW", 0x1F);
+    arrive(0x20);
+    EXPECT_EQ(platform.calls(), seq({lockReq('F'), ejectReq('F'), ejected('F', "", "", "new drive"), lockMessage('F')}));
+
+    platform.clearCalls();
+    tables.setDriveLocked("E:\\", true);
+    platform.addDriveWithMedium('E', DriveRemovable, "STICK", 0x0BADF00D);
+    arrive(0x10);
+    EXPECT_EQ(platform.calls(),
+              seq({identify('E'), ejectReq('E'), ejected('E', "STICK", "BADF00D", "drive locked"), lockMessage('E')}));
+
+    platform.clearCalls();
+    tables.setDriveLocked("D:\\", false);
+    tables.addMedia(0xC0FFEE, "disc", DriveCdrom);
+    platform.addDriveWithMedium('D', DriveCdrom, "DISC", 0xC0FFEE);
+    arrive(0x8);
+    EXPECT_EQ(platform.calls(), seq({identify('D'), typeOf('D'), ejectReq('D'),
+                                     ejected('D', "DISC", "C0FFEE", "medium on the locked list"), lockMessage('D')}));
+}
+
+TEST_F(AuditedEnforcementTest, SweepAndApplyReportTheirEjectionsAndAFailedSaveWithTheSystemsText) {
+    tables.CurrentPassword = "s3cret-pw";
+    tables.setDriveLocked("E:\\", true);
+    tables.setDriveLocked("D:\\", false);
+    tables.addMedia(0x77, "DISC", DriveCdrom);
+    platform.addDriveWithMedium('D', DriveCdrom, "DISC", 0x77);
+    platform.addDriveWithMedium('E', DriveRemovable, "STICK", 0x11);
+    enforcement.startupSweep();
+    files.failWriteCall(1);
+    files.setErrorText("There is not enough space on the disk.");
+    enforcement.applyPolicy();
+
+    std::vector<std::string> reported;
+    for (const std::string& call : platform.calls()) {
+        if (call.rfind("event ", 0) == 0 || call.rfind("message ", 0) == 0) reported.push_back(call);
+    }
+    EXPECT_EQ(reported, seq({ejected('D', "DISC", "77", "medium on the locked list"), lockMessage('D'),
+                             ejected('E', "STICK", "11", "drive locked"), lockMessage('E'),
+                             ejected('D', "DISC", "77", "drive locked"), lockMessage('D'),
+                             {"event 5000 There is not enough space on the disk."}}));
+    for (const std::string& event : audit.events()) EXPECT_EQ(event.find("s3cret"), std::string::npos) << event;
+}
+
 // ---- a drive flag loaded from the file may be any non-zero byte -----------------
 
 class AnyNonZeroFlagIsLocked : public EnforcementTest, public ::testing::WithParamInterface<std::uint8_t> {

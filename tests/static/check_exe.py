@@ -12,9 +12,12 @@ import sys
 MACHINES = {"x86": (0x014C, 0x10B), "amd64": (0x8664, 0x20B)}  # machine, optional-header magic
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "shell32.dll", "comctl32.dll",
                "crypt32.dll", "advapi32.dll", "msvcrt.dll"}
-RT_ICON_GROUP, RT_BITMAP, RT_DIALOG, RT_MENU, RT_VERSION, RT_MANIFEST = 14, 2, 5, 4, 16, 24
+RT_ICON_GROUP, RT_BITMAP, RT_DIALOG, RT_MENU, RT_VERSION, RT_MANIFEST, RT_MESSAGETABLE = 14, 2, 5, 4, 16, 24, 11
+# The audit events' identifiers, severity bits included (information, warning, error).
+EVENT_IDS = {0x40000000 | 1000, 0x80000000 | 1001, 0x80000000 | 2000, 0x40000000 | 3000, 0x40000000 | 3001,
+             0x80000000 | 3100, 0x40000000 | 3200, 0x40000000 | 3201, 0x40000000 | 4000, 0xC0000000 | 5000}
 WANTED = {RT_DIALOG: {101, 103, 104, 114, 126, 140}, RT_MENU: {6}, RT_ICON_GROUP: {107, 109, 111, 133, 134},
-          RT_BITMAP: {115, 116, 123, 125, 131}, RT_VERSION: {1}, RT_MANIFEST: {1}}
+          RT_BITMAP: {115, 116, 123, 125, 131}, RT_VERSION: {1}, RT_MANIFEST: {1}, RT_MESSAGETABLE: {1}}
 
 
 class PE:
@@ -93,6 +96,10 @@ def main(path, arch):
     for rtype, ids in WANTED.items():
         missing = ids - set(resources.get(rtype, {}))
         check(not missing, "resource type %d lacks %s" % (rtype, sorted(missing)))
+    table = resources[RT_MESSAGETABLE][1]
+    blocks = [struct.unpack_from("<III", table, 4 + 12 * i)[:2] for i in range(struct.unpack_from("<I", table)[0])]
+    missing = sorted(hex(i) for i in EVENT_IDS if not any(low <= i <= high for low, high in blocks))
+    check(not missing, "the message table lacks events %s" % ", ".join(missing))
     manifest = resources[RT_MANIFEST][1].decode()
     check(manifest.count('processorArchitecture="%s"' % arch) == 2,
           "the manifest does not name %s for itself and comctl32" % arch)

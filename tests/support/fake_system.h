@@ -7,6 +7,7 @@
 #include "tests/support/fake_protector.h"
 #include "tests/support/fake_volume_platform.h"
 #include "tests/support/memory_file_system.h"
+#include "tests/support/recording_audit.h"
 #include "volume/enforcement.h"
 #include "volume/volume_ops.h"
 
@@ -17,9 +18,10 @@ struct FakeSystem {
     PolicyTables tables;
     MemoryFileSystem files;
     FakeProtector protector;
-    ConfigFile config{tables, files, protector};
+    RecordingAudit audit;
+    ConfigFile config{tables, files, protector, audit};
     VolumeOps volumes{platform, tables};
-    Enforcement enforcement{tables, volumes, config};
+    Enforcement enforcement{tables, volumes, config, audit};
 };
 
 }  // namespace ventrix::testing

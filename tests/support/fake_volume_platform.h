@@ -36,6 +36,8 @@ public:
     void removeDrive(char letter);
     void refuseOpen(const std::string& path) { refused_.insert(path); }
     void clearCalls() { calls_.clear(); }
+    // Another seam's call, recorded in the same order as this one's.
+    void note(std::string line) { calls_.push_back(std::move(line)); }
 
     const std::vector<std::string>& calls() const { return calls_; }
     const std::vector<ShownMessage>& messages() const { return messages_; }

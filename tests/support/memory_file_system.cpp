@@ -114,5 +114,6 @@ void MemoryFileSystem::remove(const char* name) {
     files_.erase(name);
 }
 
-}  // namespace ventrix::testing
+std::string MemoryFileSystem::lastErrorText() { return errorText_; }
 
+}  // namespace ventrix::testing

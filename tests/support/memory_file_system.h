@@ -28,6 +28,7 @@ public:
     void close(Handle file) override;
     bool replace(const char* from, const char* to) override;
     void remove(const char* name) override;
+    std::string lastErrorText() override;
 
     // Set-up and inspection. A file put here counts as already on disk.
     void put(const std::string& name, const Bytes& content);
@@ -42,6 +43,8 @@ public:
     void failWriteCall(unsigned n) { failWriteAt_ = n; }
     void failFlushCall(unsigned n) { failFlushAt_ = n; }
     void failReplaceCall(unsigned n) { failReplaceAt_ = n; }
+    // What lastErrorText() answers, as a system would for the failed call.
+    void setErrorText(std::string text) { errorText_ = std::move(text); }
     // Windows refuses to replace a held file; POSIX rename does not care.
     void replaceIgnoresHolds(bool on) { replaceIgnoresHolds_ = on; }
     // The machine stops after `steps` more changes to the disk, where every
@@ -68,6 +71,7 @@ private:
     std::map<std::string, File> files_;
     std::map<Handle, Open> handles_;
     std::set<std::string> refused_;
+    std::string errorText_ = "The disk refused the request.";
     Handle nextHandle_ = 100;
     unsigned writeCalls_ = 0, flushCalls_ = 0, replaceCalls_ = 0;
     unsigned failWriteAt_ = 0, failFlushAt_ = 0, failReplaceAt_ = 0;

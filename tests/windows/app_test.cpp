@@ -13,6 +13,7 @@
 #include "tests/support/fake_protector.h"
 #include "tests/support/fake_volume_platform.h"
 #include "tests/support/memory_file_system.h"
+#include "tests/support/recording_audit.h"
 #include "ui/password_prompt.h"
 
 namespace ventrix {
@@ -60,14 +61,19 @@ protected:
     PolicyTables policy;
     FakeProtector protector;
     MemoryFileSystem files;
-    ConfigFile config{policy, files, protector};
+    testing::RecordingAudit audit;
+    ConfigFile config{policy, files, protector, audit};
     FakeVolumePlatform platform;
     VolumeOps volumes{platform, policy};
-    Enforcement enforcement{policy, volumes, config};
+    Enforcement enforcement{policy, volumes, config, audit};
     AppContext context{policy, volumes, enforcement, config, GetModuleHandleA(nullptr)};
     HWND agent = nullptr;
 
-    void SetUp() override { setApp(&context); }
+    void SetUp() override {
+        context.audit = &audit;
+        audit.interleaveWith(platform);
+        setApp(&context);
+    }
     void TearDown() override {
         if (agent && IsWindow(agent)) DestroyWindow(agent);
         if (context.SmallIconList) ImageList_Destroy(context.SmallIconList);
@@ -120,6 +126,22 @@ TEST_F(ShellTest, FirstRunSeedsLockableDrivesAndWritesTheDefaultPassword) {
     EXPECT_TRUE(files.isHeld(ConfigFileName));
     ASSERT_EQ(platform.messages().size(), 1u);
     EXPECT_EQ(platform.messages()[0].text, "The removable media in D:\\ drive is locked");
+    EXPECT_EQ(audit.events(), (std::vector<std::string>{"event 1000 1.1|2|0|first run", "event 1001",
+                                                        "event 2000 D:\\|MOVIES|1234ABCD|drive locked"}));
+}
+
+TEST_F(ShellTest, StartWithAChangedPasswordReportsItsPolicyAndNoDefaultPasswordWarning) {
+    PolicyTables stored;
+    stored.setDriveLocked("D:\\", false);
+    stored.setDriveLocked("E:\\", true);
+    stored.addMedia(0x77, "DISC", DriveCdrom);
+    std::vector<std::uint8_t> image;
+    ASSERT_TRUE(buildConfiguration(stored, "owner-secret", protector, image));
+    files.put(ConfigFileName, image);
+
+    loadAndEnforce(context);
+
+    EXPECT_EQ(audit.events(), std::vector<std::string>{"event 1000 1.1|1|1|"});
 }
 
 TEST_F(ShellTest, AFileHeldByAnotherCopyCountsAsFirstRunAndIsNotDestroyed) {
@@ -179,6 +201,8 @@ TEST_F(ShellTest, LockNeedsNoPasswordAppliesThePolicyAndTurnsProtectionOn) {
     EXPECT_TRUE(policy.ProtectionOn);
     EXPECT_TRUE(files.has(ConfigFileName));  // the apply pass saved
     EXPECT_TRUE(hasCall("0x2D4808"));        // and ejected the disc
+    ASSERT_FALSE(audit.events().empty());
+    EXPECT_EQ(audit.events().back(), "event 3001");
 }
 
 TEST_F(ShellTest, VolumeArrivalsReachEnforcementOnlyWhileProtected) {
@@ -227,6 +251,21 @@ TEST_F(ShellTest, WrongPasswordWarnsSelectsTheTextAndChangesNothing) {
     EXPECT_EQ(selectionEnd, 9u);
     EXPECT_TRUE(policy.ProtectionOn);
     EXPECT_FALSE(hasCall("0x9001C"));
+    EXPECT_EQ(platform.calls(), (std::vector<std::string>{"event 3100 Unlock", "message Error: Invalid Password"}));
+}
+
+TEST_F(ShellTest, EachPromptNamesItselfInTheWrongPasswordEventAndNeverThePassword) {
+    createAgent();
+    for (const auto& [command, name] : {std::pair{IDM_EXIT, "Exit"}, std::pair{IDM_CONFIGURATION, "Configuration"}}) {
+        audit.clear();
+        ModalDriver::run([&, command = command] { SendMessageA(agent, WM_COMMAND, command, 0); },
+                         [&] {
+                             if (!submit("quillfern-typo")) return false;
+                             SendMessageA(FindWindowA(nullptr, LoginTitle), WM_COMMAND, IDC_CANCEL, 0);
+                             return true;
+                         });
+        EXPECT_EQ(audit.events(), std::vector<std::string>{std::string("event 3100 ") + name});
+    }
 }
 
 TEST_F(ShellTest, CorrectUnlockPasswordTurnsProtectionOffAndReleasesLockedDrives) {
@@ -241,6 +280,7 @@ TEST_F(ShellTest, CorrectUnlockPasswordTurnsProtectionOffAndReleasesLockedDrives
     EXPECT_TRUE(hasCall("\\\\.\\D:"));
     EXPECT_FALSE(hasCall("\\\\.\\E:"));
     EXPECT_TRUE(platform.messages().empty());
+    EXPECT_EQ(audit.events(), std::vector<std::string>{"event 3000"});
 }
 
 TEST_F(ShellTest, CorrectExitPasswordReleasesDrivesAndEndsTheAgentWindow) {

@@ -17,6 +17,7 @@
 #include "tests/support/fake_protector.h"
 #include "tests/support/fake_volume_platform.h"
 #include "tests/support/memory_file_system.h"
+#include "tests/support/recording_audit.h"
 #include "ui/about_dialog.h"
 #include "ui/add_media_dialog.h"
 #include "ui/change_password_dialog.h"
@@ -134,13 +135,15 @@ protected:
     FakeVolumePlatform platform;
     MemoryFileSystem files;
     FakeProtector protector;
-    ConfigFile config{policy, files, protector};
+    testing::RecordingAudit audit;
+    ConfigFile config{policy, files, protector, audit};
     VolumeOps volumes{platform, policy};
-    Enforcement enforcement{policy, volumes, config};
+    Enforcement enforcement{policy, volumes, config, audit};
     AppContext context{.policy = policy, .volumes = volumes, .enforcement = enforcement, .config = config};
     HWND dialog = nullptr;
 
     void SetUp() override {
+        context.audit = &audit;
         INITCOMMONCONTROLSEX controls{sizeof controls, ICC_LISTVIEW_CLASSES};
         InitCommonControlsEx(&controls);
         context.module = GetModuleHandleA(nullptr);
@@ -401,6 +404,8 @@ TEST_F(ConfigurationDialogTest, ApplyEnforcesSavesAndCloses) {
     parseConfiguration(bytes.data(), bytes.size(), protector, saved, password);
     EXPECT_STREQ(saved.driveStateText("D:\\"), "Locked");
     EXPECT_STREQ(saved.driveStateText("E:\\"), "Unlocked");
+    ASSERT_FALSE(audit.events().empty());
+    EXPECT_EQ(audit.events().back(), "event 3200 1|1|0") << "after the apply pass's own events";
 }
 
 TEST_F(ConfigurationDialogTest, CancelClosesAndKeepsTheChangesInMemoryOnly) {
@@ -563,6 +568,9 @@ TEST_P(ChangePasswordRefusal, ShowsItsBoxSelectsTheOffendingEditAndStaysOpen) {
     EXPECT_TRUE(IsWindowVisible(dialog));
     EXPECT_EQ(policy.CurrentPassword, DefaultPassword);
     EXPECT_FALSE(files.has(ConfigFileName));
+    const bool wrongCurrent = want.edit == IDC_CURRENT_PASSWORD;
+    EXPECT_EQ(audit.events(), wrongCurrent ? std::vector<std::string>{"event 3100 Change Password"}
+                                           : std::vector<std::string>{});
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -589,6 +597,7 @@ TEST_F(ChangePasswordTest, A255CharacterPasswordIsSavedWithItsNulAndReplacesTheO
     EXPECT_EQ(savedPasswordRecord(), fresh + '\0');
     EXPECT_TRUE(checkPassword(fresh.c_str()));
     EXPECT_FALSE(checkPassword(DefaultPassword));
+    EXPECT_EQ(audit.events(), std::vector<std::string>{"event 3201"});
 }
 
 TEST_F(ChangePasswordTest, AFailedSaveSaysSoAndKeepsTheNewPasswordInMemory) {
@@ -600,6 +609,9 @@ TEST_F(ChangePasswordTest, AFailedSaveSaysSoAndKeepsTheNewPasswordInMemory) {
     EXPECT_EQ(platform.messages()[0].caption, "Error");
     EXPECT_EQ(policy.CurrentPassword, "n3w");
     EXPECT_FALSE(files.has(ConfigFileName));
+    ASSERT_EQ(audit.events().size(), 2u);
+    EXPECT_EQ(audit.events()[0], "event 3201");
+    EXPECT_EQ(audit.events()[1].rfind("event 5000 ", 0), 0u) << "the failed save, with the system's text";
 }
 
 TEST_F(ChangePasswordTest, EscapeClosesNothingAndCancelChangesNothing) {

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "policy/win32/event_log_audit.h"
 #include "resources/resource.h"
 #include "tests/windows/build_arch.h"
 
@@ -659,6 +660,30 @@ VersionNode parseVersionNode(const std::vector<BYTE>& bytes, size_t at, bool& ok
   }
   ok = ok && !r.failed;
   return node;
+}
+
+// The event viewer finds each event's text by its full identifier; every
+// insertion string the program passes has its place in the text.
+TEST(ResourcesMessages, EveryAuditEventHasItsSentenceWithItsInsertions) {
+  using ventrix::AuditEvent;
+  const std::pair<AuditEvent, int> events[] = {
+      {AuditEvent::Started, 4},        {AuditEvent::DefaultPasswordInUse, 0}, {AuditEvent::MediumEjected, 4},
+      {AuditEvent::ProtectionOff, 0},  {AuditEvent::ProtectionOn, 0},         {AuditEvent::WrongPassword, 1},
+      {AuditEvent::ConfigurationApplied, 3}, {AuditEvent::PasswordChanged, 0}, {AuditEvent::Exiting, 0},
+      {AuditEvent::SaveFailed, 1}};
+  for (const auto& [event, insertions] : events) {
+    SCOPED_TRACE(static_cast<int>(event));
+    EXPECT_EQ(ventrix::eventIdentifier(event) & 0xFFFF, static_cast<DWORD>(event));
+    char text[512] = {};
+    ASSERT_GT(FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, self(),
+                             ventrix::eventIdentifier(event), MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text,
+                             sizeof text, nullptr),
+              10u);
+    const std::string sentence(text);
+    for (int i = 1; i <= 4; ++i) {
+      EXPECT_EQ(sentence.find("%" + std::to_string(i)) != std::string::npos, i <= insertions) << sentence;
+    }
+  }
 }
 
 TEST(ResourcesVersion, NamesAndNumbersTheProduct) {
