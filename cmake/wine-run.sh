@@ -22,4 +22,18 @@ if [ -n "${VENTRIX_KEEPER:-}" ]; then
     fi
   ) 9>"$WINEPREFIX/keeper.lock"
 fi
-exec wine "$@"
+# Now and then a Wine process ends at once, before the program's first
+# instruction, with nothing written; that start alone is tried once more.
+out=$(mktemp) err=$(mktemp)
+trap 'rm -f "$out" "$err"' EXIT
+for attempt in 1 2; do
+  started=$(date +%s%N)
+  wine "$@" >"$out" 2>"$err"
+  rc=$?
+  elapsed_ms=$(( ($(date +%s%N) - started) / 1000000 ))
+  if [ $rc -eq 0 ] || [ -s "$out" ] || [ -s "$err" ] || [ $elapsed_ms -ge 1000 ] || [ $attempt -eq 2 ]; then break; fi
+  echo "wine-run: $1 ended at once (exit $rc, no output, ${elapsed_ms} ms); starting it again" >&2
+done
+cat "$out"
+cat "$err" >&2
+exit $rc
