@@ -40,15 +40,13 @@ struct AppContext {
     NOTIFYICONDATAA TrayIconData{};
     bool PopupMenuOpen = false;
 
-    // The audit trail of the prompts, the dialogs and start-up.
-    AuditTrail* audit = &noAuditTrail();
-
     // Every message box goes through the volume platform's seam.
     int showMessage(HWND owner, const char* text, const char* caption, UINT type) {
         return volumes.platform().showMessage(owner, text, caption, type);
     }
+    // The prompts, the dialogs and start-up report to enforcement's audit trail.
     void report(AuditEvent event, std::initializer_list<std::string_view> strings = {}) {
-        audit->report(event, strings);
+        enforcement.audit().report(event, strings);
     }
 };
 

@@ -19,6 +19,5 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     static VolumeOps volumes(platform, policy);
     static Enforcement enforcement(policy, volumes, config, audit);
     static AppContext context{policy, volumes, enforcement, config, instance};
-    context.audit = &audit;
     return runVentrix(context);
 }

@@ -53,13 +53,13 @@ void onOk(HWND dialog) {
     if (!checkPassword(current.text)) {
         app().report(AuditEvent::WrongPassword, {"Change Password"});
         refuse(dialog, IDC_CURRENT_PASSWORD, "Invalid Password");
-    }
-    else if (fresh.text[0] == '\0')
+    } else if (fresh.text[0] == '\0') {
         refuse(dialog, IDC_NEW_PASSWORD, "The new password must not be empty");
-    else if (std::strcmp(fresh.text, confirm.text) != 0)
+    } else if (std::strcmp(fresh.text, confirm.text) != 0) {
         refuse(dialog, IDC_CONFIRM_PASSWORD, "The new passwords do not match");
-    else
+    } else {
         changeTo(dialog, fresh.text);
+    }
 }
 
 }  // namespace

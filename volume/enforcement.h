@@ -39,6 +39,8 @@ public:
     void applyPolicy();
     void releaseAllLockedDrives();
     void onVolumeArrival(std::uintptr_t event, const void* header);
+    // Where the rest of the program reports too, so it is wired in one place.
+    AuditTrail& audit() const { return audit_; }
 
 private:
     // The ejection reported, then the lock message shown.

@@ -70,7 +70,6 @@ protected:
     HWND agent = nullptr;
 
     void SetUp() override {
-        context.audit = &audit;
         audit.interleaveWith(platform);
         setApp(&context);
     }

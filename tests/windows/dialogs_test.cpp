@@ -143,7 +143,6 @@ protected:
     HWND dialog = nullptr;
 
     void SetUp() override {
-        context.audit = &audit;
         INITCOMMONCONTROLSEX controls{sizeof controls, ICC_LISTVIEW_CLASSES};
         InitCommonControlsEx(&controls);
         context.module = GetModuleHandleA(nullptr);
