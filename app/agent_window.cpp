@@ -84,12 +84,14 @@ void showTrayMenu(HWND agent) {
     DestroyMenu(menu);
 }
 
+// Only this process's windows count: another program's window titled
+// "Login" must neither block our prompt nor collect the password.
 void bringForward(const char* title) {
-    SetForegroundWindow(FindWindowA(nullptr, title));
-    SetFocus(FindWindowA(nullptr, title));
+    SetForegroundWindow(findOwnWindow(title));
+    SetFocus(findOwnWindow(title));
 }
 
-bool windowExists(const char* title) { return FindWindowA(nullptr, title) != nullptr; }
+bool windowExists(const char* title) { return findOwnWindow(title) != nullptr; }
 
 void lockCommand() {
     AppContext& context = app();

@@ -115,11 +115,18 @@ void Enforcement::releaseAllLockedDrives() {
 void Enforcement::onVolumeArrival(std::uintptr_t event, const void* header) {
     if (event != DbtDeviceArrival || header == nullptr) return;
     std::uint32_t mask = 0;
-    if (!readArrivalMask(header, mask) || !tables_.ProtectionOn) return;
-    const char letter = driveLetterFromUnitMask(mask);
-    if (letter == 'A' + 26) return;  // no drive named in the mask
-    const std::string root{letter, ':', '\\'};
+    if (!readArrivalMask(header, mask)) return;
+    // A card reader or a partitioned stick names several drives in one
+    // arrival: each one is handled, in letter order, as if it came alone.
+    for (int index = 0; index < 26; ++index) {
+        if ((mask >> index & 1u) == 0) continue;
+        // Protection may go off during an earlier drive's box.
+        if (!tables_.ProtectionOn) return;
+        onDriveArrival(std::string{static_cast<char>('A' + index), ':', '\\'});
+    }
+}
 
+void Enforcement::onDriveArrival(const std::string& root) {
     std::uint32_t locked = 0;
     if (!tables_.findDrive(root, &locked)) {
         // A drive never seen before is locked first, no questions asked.

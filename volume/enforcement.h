@@ -43,6 +43,8 @@ public:
     AuditTrail& audit() const { return audit_; }
 
 private:
+    // One drive of an arrival, while protection is on.
+    void onDriveArrival(const std::string& root);
     // The ejection reported, then the lock message shown.
     void reportEjected(const std::string& root, const std::string& label, const std::string& serial,
                        const char* reason);

@@ -215,12 +215,23 @@ TEST_F(EnforcementTest, NullOrTooShortHeaderIsIgnoredAndAHeaderReachingTheMaskIs
     EXPECT_EQ(platform.calls(), seq({lockReq('F'), ejectReq('F'), lockMessage('F')}));
 }
 
-TEST_F(EnforcementTest, MaskNamingSeveralDrivesHandlesOnlyTheLowest) {
+TEST_F(EnforcementTest, MultiDriveArrivalLeftEveryDriveButTheLowestUsable) {
+    tables.setDriveLocked("F:\\", true);
+    tables.setDriveLocked("G:\\", false);
     platform.addDriveWithMedium('D', DriveCdrom, "X", 1);
     platform.addDriveWithMedium('F', DriveRemovable, "Y", 2);
+    platform.addDriveWithMedium('G', DriveRemovable, "Z", 3);
+    arrive(0x8 | 0x20 | 0x40);
+    EXPECT_EQ(platform.calls(), seq({lockReq('D'), ejectReq('D'), lockMessage('D'),
+                                     identify('F'), ejectReq('F'), lockMessage('F'),
+                                     identify('G'), typeOf('G')}));
+    EXPECT_EQ(letters(), "FGD");
+
+    // Unlocked during the first drive's box: the rest is left, as a later arrival would be.
+    platform.clearCalls();
+    platform.onMessage = [&](const testing::ShownMessage&) { tables.ProtectionOn = false; };
     arrive(0x8 | 0x20);
-    EXPECT_EQ(platform.calls(), seq({lockReq('D'), ejectReq('D'), lockMessage('D')}));
-    EXPECT_EQ(letters(), "D");
+    EXPECT_EQ(platform.calls(), seq({identify('D'), ejectReq('D'), lockMessage('D')}));
 }
 
 TEST_F(EnforcementTest, MaskNamingNoDriveIsIgnored) {
