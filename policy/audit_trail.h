@@ -22,6 +22,7 @@ enum class AuditEvent : std::uint16_t {
     PasswordChanged = 3201,
     Exiting = 4000,
     SaveFailed = 5000,
+    UnreadableRecordsKept = 5001,
 };
 
 enum class AuditSeverity { Information, Warning, Error };
@@ -30,7 +31,8 @@ constexpr AuditSeverity severityOf(AuditEvent event) {
     switch (event) {
     case AuditEvent::DefaultPasswordInUse:
     case AuditEvent::MediumEjected:
-    case AuditEvent::WrongPassword: return AuditSeverity::Warning;
+    case AuditEvent::WrongPassword:
+    case AuditEvent::UnreadableRecordsKept: return AuditSeverity::Warning;
     case AuditEvent::SaveFailed: return AuditSeverity::Error;
     default: return AuditSeverity::Information;
     }

@@ -7,27 +7,15 @@
 namespace ventrix {
 namespace {
 
-// Walks the file image; every read is bounds-checked, so a damaged file can
-// end the load early but never makes us read or allocate past its end.
-class Reader {
+// Walks a file image in memory; every read is bounds-checked, so a damaged
+// file can end the load early but never makes us read past its end.
+class ImageReader {
 public:
-    Reader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-
-    std::size_t remaining() const { return size_ - pos_; }
+    ImageReader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
 
     bool byte(std::uint8_t& value) {
         if (remaining() < 1) return false;
         value = data_[pos_++];
-        return true;
-    }
-
-    bool le32(std::uint32_t& value) {
-        if (remaining() < 4) return false;
-        value = static_cast<std::uint32_t>(data_[pos_]) |
-                static_cast<std::uint32_t>(data_[pos_ + 1]) << 8 |
-                static_cast<std::uint32_t>(data_[pos_ + 2]) << 16 |
-                static_cast<std::uint32_t>(data_[pos_ + 3]) << 24;
-        pos_ += 4;
         return true;
     }
 
@@ -39,11 +27,111 @@ public:
         return true;
     }
 
+    bool skip(std::uint64_t count) {
+        const std::uint8_t* skipped = nullptr;
+        return take(count, skipped);
+    }
+
 private:
+    std::size_t remaining() const { return size_ - pos_; }
+
     const std::uint8_t* data_;
     std::size_t size_;
     std::size_t pos_ = 0;
 };
+
+// Walks the held file in pieces, never past MaxPolicyBytes: what a record
+// needs is read into one buffer reused from record to record, so a huge or
+// sparse file costs no more memory than its largest record.
+class FileReader {
+public:
+    FileReader(FileSystem& files, FileSystem::Handle file, std::uint64_t size)
+        : files_(files), file_(file), left_(std::min(size, MaxPolicyBytes)) {}
+
+    bool byte(std::uint8_t& value) {
+        const std::uint8_t* bytes = nullptr;
+        if (!take(1, bytes)) return false;
+        value = bytes[0];
+        return true;
+    }
+
+    // A length beyond what is left ends the walk without allocating for it.
+    bool take(std::uint64_t count, const std::uint8_t*& bytes) {
+        if (count > unread()) return false;
+        const auto wanted = static_cast<std::size_t>(count);
+        if (chunkLeft() < wanted && wanted <= ChunkSize && !topUp()) return false;
+        if (chunkLeft() >= wanted) {
+            bytes = chunk_.data() + chunkPos_;
+            chunkPos_ += wanted;
+            return true;
+        }
+        record_.resize(wanted);  // a record larger than a chunk
+        const std::size_t fromChunk = chunkLeft();
+        std::memcpy(record_.data(), chunk_.data() + chunkPos_, fromChunk);
+        chunkPos_ = chunk_.size();
+        if (!readFile(record_.data() + fromChunk, wanted - fromChunk)) return false;
+        bytes = record_.data();
+        return true;
+    }
+
+    bool skip(std::uint64_t count) {
+        if (count > unread()) return false;
+        while (count > 0) {
+            if (chunkLeft() == 0 && !topUp()) return false;
+            const auto step = static_cast<std::size_t>(std::min<std::uint64_t>(count, chunkLeft()));
+            chunkPos_ += step;
+            count -= step;
+        }
+        return true;
+    }
+
+private:
+    static constexpr std::size_t ChunkSize = 64 * 1024;
+
+    std::size_t chunkLeft() const { return chunk_.size() - chunkPos_; }
+    std::uint64_t unread() const { return left_ + chunkLeft(); }
+
+    bool readFile(std::uint8_t* into, std::size_t count) {
+        std::size_t got = 0;
+        while (got < count) {
+            const std::size_t n = files_.read(file_, into + got, count - got);
+            if (n == 0) break;
+            got += n;
+        }
+        left_ -= got;
+        if (got != count) left_ = 0;  // the file ended early
+        return got == count;
+    }
+
+    // Keeps what is left of the chunk and reads on behind it.
+    bool topUp() {
+        chunk_.erase(chunk_.begin(), chunk_.begin() + static_cast<std::ptrdiff_t>(chunkPos_));
+        chunkPos_ = 0;
+        const std::size_t have = chunk_.size();
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(left_, ChunkSize - have));
+        if (want == 0) return false;
+        chunk_.resize(have + want);
+        const bool whole = readFile(chunk_.data() + have, want);
+        if (!whole) chunk_.resize(have);
+        return whole;
+    }
+
+    FileSystem& files_;
+    FileSystem::Handle file_;
+    std::uint64_t left_;  // bytes of the file not yet read, within the bound
+    std::vector<std::uint8_t> chunk_;
+    std::size_t chunkPos_ = 0;
+    std::vector<std::uint8_t> record_;
+};
+
+template <typename Reader>
+bool le32(Reader& in, std::uint32_t& value) {
+    const std::uint8_t* bytes = nullptr;
+    if (!in.take(4, bytes)) return false;
+    value = static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+            static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+    return true;
+}
 
 void applyPassword(const std::vector<std::uint8_t>& plain, std::string& password) {
     auto end = std::find(plain.begin(), plain.end(), std::uint8_t{0});
@@ -63,31 +151,42 @@ void applyMedia(const std::vector<std::uint8_t>& plain, PolicyTables& tables) {
     tables.appendLoadedMedia(record);
 }
 
-// One protected record. Returns false when the file ends inside it; a record
-// that does not unprotect is passed over, so one bad record costs only itself.
-// `plain` is the caller's scratch buffer, reused from record to record.
-bool loadRecord(std::uint8_t tag, Reader& in, DataProtector& protector, PolicyTables& tables,
-                std::string& password, std::vector<std::uint8_t>& plain) {
-    std::uint32_t length = 0;
-    const std::uint8_t* blob = nullptr;
-    if (!in.le32(length) || !in.take(length, blob)) return false;
-
-    if (!protector.unprotect(blob, length, plain)) return true;
-    if (tag == PasswordTag) applyPassword(plain, password);
-    if (tag == DriveTag) applyDrive(plain, tables);
-    if (tag == MediaTag) applyMedia(plain, tables);
-    return true;
-}
-
-// An unknown tag is followed by a count of 4-byte words to pass over.
-bool skipUnknown(Reader& in) {
-    std::uint32_t words = 0;
-    const std::uint8_t* skipped = nullptr;
-    return in.le32(words) && in.take(std::uint64_t{words} * 4, skipped);
-}
-
 bool isRecordTag(std::uint8_t tag) {
     return tag == PasswordTag || tag == DriveTag || tag == MediaTag;
+}
+
+// The records of a file, whole records only. A record that does not
+// unprotect costs only itself and is counted; a cut one ends the walk; one
+// longer than any policy ends it as damage.
+template <typename Reader>
+LoadDamage walkRecords(Reader& in, DataProtector& protector, PolicyTables& tables, std::string& password) {
+    LoadDamage damage;
+    std::vector<std::uint8_t> plain;  // reused from record to record
+    std::uint8_t tag = 0;
+    while (in.byte(tag)) {
+        std::uint32_t count = 0;
+        if (!le32(in, count)) break;
+        // An unknown tag is followed by a count of 4-byte words to pass over.
+        const std::uint64_t length = isRecordTag(tag) ? count : std::uint64_t{count} * 4;
+        if (length > MaxPolicyBytes) {
+            damage.oversized = true;
+            break;
+        }
+        if (!isRecordTag(tag)) {
+            if (!in.skip(length)) break;
+            continue;
+        }
+        const std::uint8_t* blob = nullptr;
+        if (!in.take(length, blob)) break;
+        if (!protector.unprotect(blob, length, plain)) {
+            ++damage.unreadable;
+            continue;
+        }
+        if (tag == PasswordTag) applyPassword(plain, password);
+        if (tag == DriveTag) applyDrive(plain, tables);
+        if (tag == MediaTag) applyMedia(plain, tables);
+    }
+    return damage;
 }
 
 void appendRecord(std::uint8_t tag, const std::vector<std::uint8_t>& blob, std::vector<std::uint8_t>& out) {
@@ -97,20 +196,27 @@ void appendRecord(std::uint8_t tag, const std::vector<std::uint8_t>& blob, std::
     out.insert(out.end(), blob.begin(), blob.end());
 }
 
-std::string siblingName(const char* fileName) { return std::string(fileName) + ".new"; }
+// The first free name of a numbered series: base, base.2, base.3, ...
+template <typename Taken>
+std::string freeName(const std::string& base, unsigned tries, Taken taken) {
+    for (unsigned n = 1; n <= tries; ++n) {
+        std::string name = n == 1 ? base : base + "." + std::to_string(n);
+        if (!taken(name)) return name;
+    }
+    return {};
+}
+
+// Stale copies beside the file (a folder of that name, a read-only file, one
+// another program holds) are passed over for the next name of the series.
+constexpr unsigned TemporaryNames = 8;
+constexpr unsigned KeptCopyNames = 999;
 
 }  // namespace
 
-void parseConfiguration(const std::uint8_t* data, std::size_t size, DataProtector& protector,
-                        PolicyTables& tables, std::string& password) {
-    Reader in(data, size);
-    std::vector<std::uint8_t> plain;
-    std::uint8_t tag = 0;
-    while (in.byte(tag)) {
-        const bool more = isRecordTag(tag) ? loadRecord(tag, in, protector, tables, password, plain)
-                                           : skipUnknown(in);
-        if (!more) return;
-    }
+LoadDamage parseConfiguration(const std::uint8_t* data, std::size_t size, DataProtector& protector,
+                              PolicyTables& tables, std::string& password) {
+    ImageReader in(data, size);
+    return walkRecords(in, protector, tables, password);
 }
 
 bool buildConfiguration(const PolicyTables& tables, const std::string& password,
@@ -160,28 +266,35 @@ int ConfigFile::closeConfiguration() {
 int ConfigFile::loadConfiguration(const char* fileName, std::string& password) {
     closeHeld();
     ConfigFileHandle = files_.openRead(fileName);
-    if (!isHeld()) return 0;
-
-    // The whole file in one buffer sized by the file itself: no length field
-    // can make us allocate more than is really there.
-    constexpr auto largest = static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max());
-    std::uint64_t size = 0;
-    if (!files_.size(ConfigFileHandle, size) || size > largest) return 1;
-    std::vector<std::uint8_t> image(static_cast<std::size_t>(size));
-    std::size_t got = 0;
-    while (got < image.size()) {
-        const std::size_t n = files_.read(ConfigFileHandle, image.data() + got, image.size() - got);
-        if (n == 0) break;
-        got += n;
+    // Only a missing file is a first run. One that is there but refused is
+    // tried again for a while; if it stays refused, this run leaves it alone.
+    for (unsigned retry = 0; !isHeld() && retry < OpenRetries; ++retry) {
+        if (!files_.exists(fileName)) return 0;
+        files_.pause(OpenRetryPauseMs);
+        ConfigFileHandle = files_.openRead(fileName);
     }
-    parseConfiguration(image.data(), got, protector_, tables_, password);
+    if (!isHeld()) {
+        failure();
+        handsOff_ = files_.exists(fileName);
+        return 0;
+    }
+
+    std::uint64_t size = 0;
+    if (!files_.size(ConfigFileHandle, size)) return 1;
+    FileReader in(files_, ConfigFileHandle, size);
+    damage_ = walkRecords(in, protector_, tables_, password);
+    if (size > MaxPolicyBytes) damage_.oversized = true;
     return 1;
 }
 
 int ConfigFile::saveConfiguration(const char* fileName, const std::string& password) {
+    if (handsOff_) return 0;  // reported once, when the load was refused
     const int saved = writeConfiguration(fileName, password);
-    if (!saved) audit_.report(AuditEvent::SaveFailed, {failure_});
-    return saved;
+    if (saved) return 1;
+    audit_.report(AuditEvent::SaveFailed, {failure_});
+    // Whatever failed, the file stays ours for the rest of the run.
+    if (!isHeld()) ConfigFileHandle = files_.openRead(fileName);
+    return 0;
 }
 
 // The error text is taken where a step fails, before any clean-up call can
@@ -200,10 +313,11 @@ int ConfigFile::writeConfiguration(const char* fileName, const std::string& pass
 
     closeHeld();
     if (!mayReplace(fileName)) return 0;
-    if (!writeBeside(fileName, content)) return 0;
+    if (damage_.any() && !keepDamagedFile(fileName)) return 0;
+    std::string temporary;
+    if (!writeBeside(fileName, content, temporary)) return 0;
 
     // A crash before this point leaves the old file whole; after it, the new one.
-    const std::string temporary = siblingName(fileName);
     if (!files_.replace(temporary.c_str(), fileName)) {
         failure();
         files_.remove(temporary.c_str());
@@ -223,9 +337,33 @@ bool ConfigFile::mayReplace(const char* fileName) {
     return true;
 }
 
-bool ConfigFile::writeBeside(const char* fileName, const std::vector<std::uint8_t>& content) {
-    const std::string temporary = siblingName(fileName);
-    const FileSystem::Handle file = files_.create(temporary.c_str());
+// Records another account (or a repaired profile) could still read are not
+// ours to destroy: before the first replace, the file as it was read is kept
+// under a name of its own, never over an earlier copy.
+bool ConfigFile::keepDamagedFile(const char* fileName) {
+    if (!files_.exists(fileName)) {
+        damage_ = {};
+        return true;
+    }
+    const std::string kept = freeName(std::string(fileName) + ".unreadable", KeptCopyNames,
+                                      [&](const std::string& name) { return files_.exists(name.c_str()); });
+    if (kept.empty() || !files_.keepCopy(fileName, kept.c_str())) return failure();
+    const unsigned records = damage_.unreadable + (damage_.oversized ? 1 : 0);
+    audit_.report(AuditEvent::UnreadableRecordsKept, {std::to_string(records), kept});
+    damage_ = {};
+    return true;
+}
+
+bool ConfigFile::writeBeside(const char* fileName, const std::vector<std::uint8_t>& content,
+                             std::string& temporary) {
+    const std::string base = std::string(fileName) + ".new";
+    FileSystem::Handle file = FileSystem::InvalidHandle;
+    freeName(base, TemporaryNames, [&](const std::string& name) {
+        file = files_.create(name.c_str());
+        if (file == FileSystem::InvalidHandle) return true;
+        temporary = name;
+        return false;
+    });
     if (file == FileSystem::InvalidHandle) return failure();
     const bool written = (files_.write(file, content.data(), content.size()) && files_.flush(file)) || failure();
     files_.close(file);

@@ -19,6 +19,15 @@ inline constexpr std::uint8_t PasswordTag = 0x5A;
 inline constexpr std::uint8_t DriveTag = 0x5B;
 inline constexpr std::uint8_t MediaTag = 0x5C;
 
+// Far beyond anything Ventrix writes (10,000 media make about 4 MiB): a file
+// or a record larger than this is damaged, and only what comes before it loads.
+inline constexpr std::uint64_t MaxPolicyBytes = std::uint64_t{64} << 20;
+
+// A policy file found but not opened is retried this often, this far apart,
+// so that a virus scanner's brief hold passes.
+inline constexpr unsigned OpenRetries = 20;
+inline constexpr unsigned OpenRetryPauseMs = 100;
+
 // Binds bytes to the current user account (DPAPI on Windows). Each call
 // replaces `out` with its result, so callers may reuse one buffer.
 class DataProtector {
@@ -47,13 +56,27 @@ public:
     virtual void close(Handle file) = 0;
     virtual bool replace(const char* from, const char* to) = 0;  // atomic
     virtual void remove(const char* name) = 0;
+    // Puts the content of `from` under the new name `to` too (a link where the
+    // system can, else a copy); fails when `to` exists.
+    virtual bool keepCopy(const char* from, const char* to) = 0;
+    // Waits before the next try of an open that was refused.
+    virtual void pause(unsigned milliseconds) = 0;
     // The system's text for the error of the last call that failed here.
     virtual std::string lastErrorText() = 0;
 };
 
+// What a load met besides whole records: records whose protection could not
+// be undone (another user's, a flipped byte), and a file or record too large
+// to be Ventrix's, where the load stopped.
+struct LoadDamage {
+    unsigned unreadable = 0;
+    bool oversized = false;
+    bool any() const { return unreadable != 0 || oversized; }
+};
+
 // Pure format functions, shared by the file operations, the tests and the fuzzer.
-void parseConfiguration(const std::uint8_t* data, std::size_t size, DataProtector& protector,
-                        PolicyTables& tables, std::string& password);
+LoadDamage parseConfiguration(const std::uint8_t* data, std::size_t size, DataProtector& protector,
+                              PolicyTables& tables, std::string& password);
 bool buildConfiguration(const PolicyTables& tables, const std::string& password,
                         DataProtector& protector, std::vector<std::uint8_t>& out);
 
@@ -68,29 +91,45 @@ public:
 
     // 1 if the file was opened (it then stays held, whatever it held), 0 if
     // not. Damaged records are passed over; a record cut short ends the load.
-    // Of two drive records for one letter the later flag wins.
+    // Of two drive records for one letter the later flag wins. The file is
+    // read in pieces: memory is bounded by the largest record, never the file.
+    // A file that exists but stays refused is retried for about two seconds;
+    // after that this run keeps its hands off it (see handsOff()).
     int loadConfiguration(const char* fileName, std::string& password);
     // 1 once the new content has replaced the file (then held again), 0 if the
     // file was left as it was: a record failed to protect, another process
     // holds the file, or writing the new copy beside it failed. A failure is
-    // reported to the audit trail with the system's error text.
+    // reported to the audit trail with the system's error text, and the file
+    // is held again. When the last load met damage, the file as it was read
+    // is first kept beside it (reported as 5001).
     int saveConfiguration(const char* fileName, const std::string& password);
     // 1 if a held file was closed, 0 if none was held.
     int closeConfiguration();
     bool isHeld() const { return ConfigFileHandle != FileSystem::InvalidHandle; }
+
+    // The file exists, but this run could not read it (another program holds
+    // it, or access is denied): it is never written during this run, so the
+    // owner's policy outlives whatever this run does without it.
+    bool handsOff() const { return handsOff_; }
+    // The system's text for the last failure (the refused open, a failed save).
+    const std::string& failureText() const { return failure_; }
+    const LoadDamage& damage() const { return damage_; }
 
 private:
     void closeHeld();
     int writeConfiguration(const char* fileName, const std::string& password);
     bool failure();
     bool mayReplace(const char* fileName);
-    bool writeBeside(const char* fileName, const std::vector<std::uint8_t>& content);
+    bool keepDamagedFile(const char* fileName);
+    bool writeBeside(const char* fileName, const std::vector<std::uint8_t>& content, std::string& temporary);
 
     PolicyTables& tables_;
     FileSystem& files_;
     DataProtector& protector_;
     AuditTrail& audit_;
     std::string failure_;
+    bool handsOff_ = false;
+    LoadDamage damage_;
     FileSystem::Handle ConfigFileHandle = FileSystem::InvalidHandle;
 };
 

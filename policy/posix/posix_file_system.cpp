@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace ventrix {
@@ -100,6 +101,35 @@ bool PosixFileSystem::replace(const char* from, const char* to) {
 }
 
 void PosixFileSystem::remove(const char* name) { ::unlink(name); }
+
+bool PosixFileSystem::keepCopy(const char* from, const char* to) {
+    if (::link(from, to) == 0) return true;
+    if (errno == EEXIST) return false;
+    const int in = ::open(from, O_RDONLY | O_CLOEXEC);
+    if (in < 0) return false;
+    const int out = ::open(to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    bool copied = out >= 0;
+    char buffer[64 * 1024];
+    while (copied) {
+        const ssize_t n = ::read(in, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            copied = n == 0 && ::fsync(out) == 0;
+            break;
+        }
+        copied = write(out, buffer, static_cast<std::size_t>(n));
+    }
+    ::close(in);
+    if (out >= 0) ::close(out);
+    if (!copied && out >= 0) ::unlink(to);
+    return copied;
+}
+
+void PosixFileSystem::pause(unsigned milliseconds) {
+    timespec wait{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (::nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+    }
+}
 
 std::string PosixFileSystem::lastErrorText() { return std::strerror(errno); }
 

@@ -21,6 +21,8 @@ public:
     void close(Handle file) override;
     bool replace(const char* from, const char* to) override;
     void remove(const char* name) override;
+    bool keepCopy(const char* from, const char* to) override;
+    void pause(unsigned milliseconds) override;
     std::string lastErrorText() override;
 };
 

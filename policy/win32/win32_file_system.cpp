@@ -78,6 +78,14 @@ bool Win32FileSystem::replace(const char* from, const char* to) {
 
 void Win32FileSystem::remove(const char* name) { DeleteFileA(name); }
 
+// A hard link costs no space, however large the file; where the volume has
+// none (FAT), a copy.
+bool Win32FileSystem::keepCopy(const char* from, const char* to) {
+    return CreateHardLinkA(to, from, nullptr) || CopyFileA(from, to, TRUE);
+}
+
+void Win32FileSystem::pause(unsigned milliseconds) { Sleep(milliseconds); }
+
 // FormatMessage's text for the thread's last error, without its line break;
 // the number alone where the system has no text for it.
 std::string Win32FileSystem::lastErrorText() {

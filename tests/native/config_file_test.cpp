@@ -14,6 +14,7 @@
 #include "tests/support/bytes.h"
 #include "tests/support/fake_protector.h"
 #include "tests/support/memory_file_system.h"
+#include "tests/support/recording_audit.h"
 
 namespace ventrix {
 namespace {
@@ -517,12 +518,117 @@ TEST_F(ConfigFileInMemory, SaveRefusedWhenTheFileCannotBeOpenedLeavesIt) {
     EXPECT_FALSE(files.has(temporary));
 }
 
-TEST_F(ConfigFileInMemory, SaveRefusedWhenTheTemporaryCannotBeCreated) {
-    files.put(name, {1, 2, 3});
-    files.refuseOpens(temporary);
-    EXPECT_EQ(config.saveConfiguration(ConfigFileName, "pw"), 0);
-    EXPECT_EQ(files.contents(name), (Bytes{1, 2, 3}));
+// Faults met at start-up. Whatever the file held, the owner's records survive
+// this run: a file that could not be read is never written over, damaged
+// records are kept beside it, and a stale temporary blocks no save.
+struct LoadFault {
+    const char* name;
+    void (*prepare)(MemoryFileSystem& files, const Bytes& owners);
+    int loaded;                // what loadConfiguration returns
+    const char* password;      // in force after the load
+    const char* keptAs;        // the copy made by the first save, or null
+    const char* keptEvent;     // its 5001 event
+    bool saves;                // whether saves replace the file in this run
+};
+
+class LoadFaults : public ::testing::TestWithParam<LoadFault> {
+protected:
+    MemoryFileSystem files;
+    FakeProtector protector;
+    testing::RecordingAudit audit;
+    PolicyTables tables;
+    ConfigFile config{tables, files, protector, audit};
+    std::string password = DefaultPassword;
+    const std::string name = ConfigFileName;
+};
+
+Bytes ownersFile() {
+    PolicyTables owners;
+    fillPolicy(owners);
+    FakeProtector protector;
+    Bytes image;
+    buildConfiguration(owners, "owner-pw", protector, image);
+    return image;
 }
+
+const LoadFault loadFaults[] = {
+    {"HeldByAnotherProgramIsNeverOverwritten",
+     [](MemoryFileSystem& files, const Bytes& owners) {
+         files.put(ConfigFileName, owners);
+         files.refuseOpens(ConfigFileName);
+     },
+     0, DefaultPassword, nullptr, nullptr, false},
+    {"RecordOfAnotherUserIsKeptBesideTheFile",
+     [](MemoryFileSystem& files, const Bytes& owners) {
+         FakeProtector mallory("mallory");
+         Bytes theirs;
+         buildConfiguration(PolicyTables{}, "their-pw", mallory, theirs);
+         files.put(ConfigFileName, owners + theirs);
+     },
+     1, "owner-pw", "Tamrel.conf.unreadable", "event 5001 1|Tamrel.conf.unreadable", true},
+    {"EarlierKeptCopyIsNeverOverwritten",
+     [](MemoryFileSystem& files, const Bytes& owners) {
+         Bytes damaged = owners;
+         damaged[10] ^= 0xFF;  // the password record's protected bytes
+         files.put(ConfigFileName, damaged);
+         files.put("Tamrel.conf.unreadable", {7});
+     },
+     1, DefaultPassword, "Tamrel.conf.unreadable.2", "event 5001 1|Tamrel.conf.unreadable.2", true},
+    {"HugeLengthIsDamageNotAnAllocation",
+     [](MemoryFileSystem& files, const Bytes& owners) {
+         files.put(ConfigFileName, owners + Bytes{PasswordTag, 0xFF, 0xFF, 0xFF, 0xFF});
+     },
+     1, "owner-pw", "Tamrel.conf.unreadable", "event 5001 1|Tamrel.conf.unreadable", true},
+    {"SparseFileOfGigabytesLoadsInPieces",
+     [](MemoryFileSystem& files, const Bytes& owners) {
+         files.putSparse(ConfigFileName, owners, std::uint64_t{1800} << 20);
+     },
+     1, "owner-pw", "Tamrel.conf.unreadable", "event 5001 1|Tamrel.conf.unreadable", true},
+    {"StaleTemporaryBlocksNoSave",
+     [](MemoryFileSystem& files, const Bytes& owners) {
+         files.put(ConfigFileName, owners);
+         files.put("Tamrel.conf.new", {1});
+         files.refuseOpens("Tamrel.conf.new");  // a folder of that name, another program's handle
+     },
+     1, "owner-pw", nullptr, nullptr, true},
+};
+
+TEST_P(LoadFaults, OwnersPolicySurvivesTheRun) {
+    const LoadFault& fault = GetParam();
+    const Bytes owners = ownersFile();
+    fault.prepare(files, owners);
+    const Bytes before = files.contents(name);
+
+    EXPECT_EQ(config.loadConfiguration(ConfigFileName, password), fault.loaded);
+    EXPECT_EQ(password, fault.password);
+    EXPECT_LE(files.largestRead(), std::size_t{64} << 10) << "the file was read whole";
+    EXPECT_EQ(config.handsOff(), !fault.saves);
+    if (!fault.saves) {
+        EXPECT_EQ(files.pausedMs(), OpenRetries * OpenRetryPauseMs) << "no retry for a brief hold";
+    }
+
+    tables.setDriveLocked("Q:\\", true);
+    EXPECT_EQ(config.saveConfiguration(ConfigFileName, password), fault.saves ? 1 : 0);
+    if (fault.keptAs) {
+        EXPECT_EQ(files.contents(fault.keptAs), before) << "the file as it was read";
+        EXPECT_EQ(audit.events(), std::vector<std::string>{fault.keptEvent});
+    }
+    if (!fault.saves) {
+        files = MemoryFileSystem{};  // the other program lets go; this run still keeps off
+        files.put(name, before);
+        EXPECT_EQ(config.saveConfiguration(ConfigFileName, password), 0);
+        EXPECT_EQ(files.contents(name), before);
+        return;
+    }
+    EXPECT_NE(files.contents(name), before);
+    EXPECT_TRUE(files.isHeld(name));
+    audit.clear();
+    EXPECT_EQ(config.saveConfiguration(ConfigFileName, password), 1) << "a second save";
+    EXPECT_TRUE(audit.events().empty()) << "the damage is kept once";
+}
+
+INSTANTIATE_TEST_SUITE_P(ConfigFile, LoadFaults, ::testing::ValuesIn(loadFaults),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ConfigFileInMemory, FailingProtectKeepsTheOldFileAndItsHold) {
     PolicyTables old;
@@ -555,7 +661,8 @@ TEST_F(ConfigFileInMemory, FailingWriteFlushOrReplaceKeepsTheOldFile) {
         EXPECT_EQ(saver.saveConfiguration(ConfigFileName, "new"), 0) << "fault " << fault;
         EXPECT_EQ(disk.contents(name), before) << "fault " << fault;
         EXPECT_FALSE(disk.has(temporary)) << "fault " << fault;
-        EXPECT_EQ(disk.openHandles(), 0u) << "fault " << fault;
+        EXPECT_TRUE(disk.isHeld(name)) << "a failed save left the file to anyone, fault " << fault;
+        EXPECT_EQ(disk.openHandles(), 1u) << "fault " << fault;
     }
 }
 

@@ -96,6 +96,8 @@ public:
     void close(Handle file) override { spend(), disk_.close(file); }
     bool replace(const char* from, const char* to) override { return spend(), disk_.replace(from, to); }
     void remove(const char* name) override { spend(), disk_.remove(name); }
+    bool keepCopy(const char* from, const char* to) override { return spend(), disk_.keepCopy(from, to); }
+    void pause(unsigned milliseconds) override { spend(), disk_.pause(milliseconds); }
     std::string lastErrorText() override { return disk_.lastErrorText(); }
 
 private:

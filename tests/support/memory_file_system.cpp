@@ -9,6 +9,11 @@ void MemoryFileSystem::put(const std::string& name, const Bytes& content) {
     files_[name] = File{content, content};
 }
 
+void MemoryFileSystem::putSparse(const std::string& name, const Bytes& content, std::uint64_t size) {
+    put(name, content);
+    files_[name].zerosUpTo = size;
+}
+
 Bytes MemoryFileSystem::contents(const std::string& name) const {
     auto it = files_.find(name);
     return it == files_.end() ? Bytes{} : it->second.data;
@@ -64,14 +69,23 @@ FileSystem::Handle MemoryFileSystem::create(const char* name) {
 bool MemoryFileSystem::size(Handle file, std::uint64_t& bytes) {
     const Open* open = find(file);
     if (!open) return false;
-    bytes = files_[open->name].data.size();
+    const File& f = files_[open->name];
+    bytes = std::max<std::uint64_t>(f.data.size(), f.zerosUpTo);
     return true;
 }
 
 std::size_t MemoryFileSystem::read(Handle file, void* buffer, std::size_t count) {
     Open* open = find(file);
     if (!open || open->writable) return 0;
-    const Bytes& data = files_[open->name].data;
+    largestRead_ = std::max(largestRead_, count);
+    const File& f = files_[open->name];
+    if (open->position >= f.data.size() && open->position < f.zerosUpTo) {
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(count, f.zerosUpTo - open->position));
+        std::memset(buffer, 0, n);
+        open->position += n;
+        return n;
+    }
+    const Bytes& data = f.data;
     const std::size_t n = std::min(count, data.size() - std::min(open->position, data.size()));
     if (n != 0) std::memcpy(buffer, data.data() + open->position, n);
     open->position += n;
@@ -112,6 +126,12 @@ bool MemoryFileSystem::replace(const char* from, const char* to) {
 void MemoryFileSystem::remove(const char* name) {
     if (!has(name) || isHeld(name) || !step()) return;
     files_.erase(name);
+}
+
+bool MemoryFileSystem::keepCopy(const char* from, const char* to) {
+    if (crashed_ || !has(from) || has(to) || refused_.count(to) || !step()) return false;
+    files_[to] = files_[from];
+    return true;
 }
 
 std::string MemoryFileSystem::lastErrorText() { return errorText_; }

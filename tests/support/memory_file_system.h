@@ -29,9 +29,16 @@ public:
     bool replace(const char* from, const char* to) override;
     void remove(const char* name) override;
     std::string lastErrorText() override;
+    bool keepCopy(const char* from, const char* to) override;
+    void pause(unsigned milliseconds) override { pausedMs_ += milliseconds; }
 
     // Set-up and inspection. A file put here counts as already on disk.
     void put(const std::string& name, const Bytes& content);
+    // A file that reports `size` bytes: `content`, then zeros (a sparse file).
+    void putSparse(const std::string& name, const Bytes& content, std::uint64_t size);
+    unsigned pausedMs() const { return pausedMs_; }
+    // The most any single read asked for: what a load holds in memory at once.
+    std::size_t largestRead() const { return largestRead_; }
     bool has(const std::string& name) const { return files_.count(name) != 0; }
     Bytes contents(const std::string& name) const;    // as this process sees it
     Bytes afterCrash(const std::string& name) const;  // what the disk holds
@@ -57,6 +64,7 @@ private:
     struct File {
         Bytes data;     // written
         Bytes durable;  // flushed
+        std::uint64_t zerosUpTo = 0;  // a sparse tail of zeros after data
     };
     struct Open {
         std::string name;
@@ -73,6 +81,8 @@ private:
     std::set<std::string> refused_;
     std::string errorText_ = "The disk refused the request.";
     Handle nextHandle_ = 100;
+    unsigned pausedMs_ = 0;
+    std::size_t largestRead_ = 0;
     unsigned writeCalls_ = 0, flushCalls_ = 0, replaceCalls_ = 0;
     unsigned failWriteAt_ = 0, failFlushAt_ = 0, failReplaceAt_ = 0;
     std::size_t crashBudget_ = 0;
