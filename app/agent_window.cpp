@@ -1,6 +1,7 @@
 #include "app/agent_window.h"
 
 #include "app/app_context.h"
+#include "app/startup.h"
 #include "resources/resource.h"
 #include "ui/about_dialog.h"
 #include "ui/password_prompt.h"
@@ -137,6 +138,14 @@ void onEnd(HWND agent) {
     Shell_NotifyIconA(NIM_DELETE, &app().TrayIconData);
 }
 
+// Windows ends the session (logoff, shutdown) and will end the process: the
+// exit save runs now, drives stay locked, the icon goes as at exit.
+void onEndSession(HWND agent, WPARAM ending) {
+    if (!ending) return;
+    shutDown(app());
+    onEnd(agent);
+}
+
 }  // namespace
 
 INT_PTR CALLBACK agentDialogProc(HWND agent, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -150,6 +159,7 @@ INT_PTR CALLBACK agentDialogProc(HWND agent, UINT message, WPARAM wParam, LPARAM
     case WM_DEVICECHANGE:
         app().enforcement.onVolumeArrival(wParam, reinterpret_cast<const void*>(lParam));
         break;
+    case WM_ENDSESSION: onEndSession(agent, wParam); break;
     case WM_CLOSE:
     case WM_DESTROY: onEnd(agent); break;
     }

@@ -9,6 +9,7 @@
 
 #include "policy/audit_trail.h"
 #include "policy/config_file.h"
+#include "policy/password_guard.h"
 #include "policy/policy_tables.h"
 #include "volume/enforcement.h"
 #include "volume/volume_ops.h"
@@ -39,6 +40,10 @@ struct AppContext {
 
     NOTIFYICONDATAA TrayIconData{};
     bool PopupMenuOpen = false;
+
+    PasswordGuard Guard{};  // wrong passwords in a row, at any prompt
+    HANDLE DataFolderClaim = nullptr;  // held while this copy runs on the folder
+    bool ShutDownDone = false;
 
     // Every message box goes through the volume platform's seam.
     int showMessage(HWND owner, const char* text, const char* caption, UINT type) {

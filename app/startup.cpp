@@ -1,5 +1,6 @@
 #include "app/startup.h"
 
+#include <cstdint>
 #include <string>
 
 #include "app/agent_window.h"
@@ -8,6 +9,11 @@
 
 namespace ventrix {
 namespace {
+
+constexpr const char* AlreadyRunning = "Ventrix is already running.";
+constexpr const char* HandsOffNote =
+    " The file is there but could not be opened at start-up; it is left as it is, and every drive is locked"
+    " until Ventrix is started again.";
 
 int appendIcon(AppContext& context, int iconId) {
     HICON icon = static_cast<HICON>(
@@ -44,27 +50,68 @@ void reportStart(AppContext& context, bool firstRun) {
 
 void loadAndEnforce(AppContext& context) {
     PolicyTables& policy = context.policy;
-    const bool firstRun = !context.config.loadConfiguration(ConfigFileName, policy.CurrentPassword);
-    if (firstRun) {
+    ConfigFile& config = context.config;
+    const bool loaded = config.loadConfiguration(ConfigFileName, policy.CurrentPassword);
+    if (!loaded) {
         context.volumes.seedDriveTable();
-        context.config.saveConfiguration(ConfigFileName, DefaultPassword);
+        if (config.handsOff()) {
+            // Someone else has the owner's file: every drive is locked as on
+            // a first run, and nothing this run knows may replace that file.
+            context.report(AuditEvent::SaveFailed, {config.failureText() + HandsOffNote});
+        } else {
+            config.saveConfiguration(ConfigFileName, DefaultPassword);
+        }
     }
-    reportStart(context, firstRun);
+    reportStart(context, !loaded && !config.handsOff());
     context.enforcement.startupSweep();
     context.enforcement.applyPolicy();
 }
 
+std::string dataFolderClaimName() {
+    char path[MAX_PATH * 2] = {};
+    const DWORD length = GetFullPathNameA(ConfigFileName, sizeof path, path, nullptr);
+    if (length == 0 || length >= sizeof path) lstrcpyA(path, ConfigFileName);
+    CharUpperBuffA(path, lstrlenA(path));
+    std::uint64_t hash = 0xCBF29CE484222325ull;  // FNV-1a: a folder's path is too long for a name
+    for (const char* c = path; *c; ++c) hash = (hash ^ static_cast<unsigned char>(*c)) * 0x100000001B3ull;
+    std::string name = "Local\\Ventrix-";
+    for (int shift = 60; shift >= 0; shift -= 4) name += "0123456789ABCDEF"[(hash >> shift) & 0xF];
+    return name;
+}
+
+bool claimDataFolder(AppContext& context) {
+    HANDLE claim = CreateMutexA(nullptr, FALSE, dataFolderClaimName().c_str());
+    if (claim && GetLastError() == ERROR_ALREADY_EXISTS) {
+        CloseHandle(claim);
+        return false;
+    }
+    context.DataFolderClaim = claim;
+    return true;
+}
+
+void shutDown(AppContext& context) {
+    if (context.ShutDownDone) return;
+    context.ShutDownDone = true;
+    context.report(AuditEvent::Exiting);
+    context.config.saveConfiguration(ConfigFileName, context.policy.CurrentPassword);
+    context.config.closeConfiguration();
+}
+
 int runVentrix(AppContext& context) {
     setApp(&context);
+    if (!claimDataFolder(context)) {
+        context.showMessage(nullptr, AlreadyRunning, "Ventrix", MB_ICONINFORMATION);
+        return ExitCode;
+    }
     initCommonControls();
     createSmallIconList(context);
     loadAndEnforce(context);
     DialogBoxParamA(context.module, MAKEINTRESOURCEA(IDD_AGENT), GetDesktopWindow(), agentDialogProc, 0);
-    context.report(AuditEvent::Exiting);
-    context.config.saveConfiguration(ConfigFileName, context.policy.CurrentPassword);
-    context.config.closeConfiguration();
+    shutDown(context);
     ImageList_Destroy(context.SmallIconList);
     context.SmallIconList = nullptr;
+    if (context.DataFolderClaim) CloseHandle(context.DataFolderClaim);
+    context.DataFolderClaim = nullptr;
     return ExitCode;
 }
 

@@ -47,6 +47,7 @@
 #define IDC_CURRENT_PASSWORD 1022
 #define IDC_NEW_PASSWORD 1023
 #define IDC_CONFIRM_PASSWORD 1024
+#define IDC_RETRY_DELAY 1030  // made at run time, not in a template
 
 #ifndef IDC_STATIC
 #define IDC_STATIC (-1)

@@ -6,12 +6,15 @@
 #include "policy/config_file.h"
 #include "resources/resource.h"
 #include "ui/password_prompt.h"
+#include "ui/retry_delay.h"
 
 namespace ventrix {
 namespace {
 
 constexpr int PasswordEdits[] = {IDC_CURRENT_PASSWORD, IDC_NEW_PASSWORD, IDC_CONFIRM_PASSWORD};
 constexpr WPARAM MaxPasswordLength = 255;
+// The wait after wrong passwords shows between the edits and the buttons.
+constexpr RetryDelayControls ChangeDelay{IDC_CURRENT_PASSWORD, IDC_OK, {7, 52, 179, 60}};
 
 // One typed password, wiped when it goes out of scope.
 struct Typed {
@@ -23,6 +26,7 @@ struct Typed {
 void onInitDialog(HWND dialog) {
     for (int id : PasswordEdits) SendDlgItemMessageA(dialog, id, EM_LIMITTEXT, MaxPasswordLength, 0);
     SetFocus(GetDlgItem(dialog, IDC_CURRENT_PASSWORD));
+    showRunningRetryDelay(dialog, ChangeDelay);
 }
 
 // The box, then the offending edit's whole text selected and focused.
@@ -47,12 +51,16 @@ void changeTo(HWND dialog, const char* password) {
 }
 
 void onOk(HWND dialog) {
+    if (retryDelayRunning()) return;
     const Typed current(dialog, IDC_CURRENT_PASSWORD);
     const Typed fresh(dialog, IDC_NEW_PASSWORD);
     const Typed confirm(dialog, IDC_CONFIRM_PASSWORD);
-    if (!checkPassword(current.text)) {
+    const bool known = checkPassword(current.text);
+    if (known) app().Guard.recordRight();
+    if (!known) {
         app().report(AuditEvent::WrongPassword, {"Change Password"});
         refuse(dialog, IDC_CURRENT_PASSWORD, "Invalid Password");
+        wrongPasswordTyped(dialog, ChangeDelay);
     } else if (fresh.text[0] == '\0') {
         refuse(dialog, IDC_NEW_PASSWORD, "The new password must not be empty");
     } else if (std::strcmp(fresh.text, confirm.text) != 0) {
@@ -67,6 +75,7 @@ void onOk(HWND dialog) {
 INT_PTR CALLBACK changePasswordDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
     case WM_INITDIALOG: onInitDialog(dialog); break;
+    case WM_TIMER: retryDelayTick(dialog, wParam, ChangeDelay); break;
     case WM_COMMAND:
         if (LOWORD(wParam) == IDC_OK) onOk(dialog);
         if (LOWORD(wParam) == IDC_CANCEL) EndDialog(dialog, DialogResult);

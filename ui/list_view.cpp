@@ -9,7 +9,9 @@ constexpr int AppendIndex = 0x10000;
 }  // namespace
 
 SelectedRow readSelectedRow(HWND list) {
-    char text[256] = {};
+    // Room for the longest volume label (259 characters): a shorter buffer
+    // cut long labels, and such a medium could not be found to delete.
+    char text[MaxLabelLength + 1] = {};
     const auto selected = SendMessageA(list, LVM_GETSELECTEDCOUNT, 0, 0);
     LVITEMA item{};
     item.mask = LVIF_TEXT | LVIF_PARAM;

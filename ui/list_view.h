@@ -18,7 +18,7 @@ struct SelectedRow {
     LPARAM data = 0;   // item data of the row, 0 when none is selected
 };
 
-// Text (at most 255 characters) and item data of the selected row.
+// Text (up to the longest volume label) and item data of the selected row.
 SelectedRow readSelectedRow(HWND list);
 
 // LVM_SETIMAGELIST with the shared small icons.

@@ -5,6 +5,7 @@
 #include "app/app_context.h"
 #include "resources/resource.h"
 #include "ui/configuration_dialog.h"
+#include "ui/retry_delay.h"
 
 namespace ventrix {
 namespace {
@@ -19,6 +20,9 @@ struct PromptVariant {
 };
 
 constexpr const char* HintPrefix = "--> The password is ";
+
+// The wait after wrong passwords shows between the hint and the buttons.
+constexpr RetryDelayControls PromptDelay{IDC_PASSWORD, IDC_OK, {8, 32, 127, 40}};
 
 struct OwnWindowSearch {
     const char* title;
@@ -72,17 +76,20 @@ void configureSucceeded(HWND prompt) {
 }
 
 void onOk(HWND prompt, const PromptVariant& variant) {
+    if (retryDelayRunning()) return;  // an OK while waiting is no try, whoever sends it
     char typed[256] = {};
     GetDlgItemTextA(prompt, IDC_PASSWORD, typed, sizeof typed);
     const bool correct = checkPassword(typed);
     SecureZeroMemory(typed, sizeof typed);
     if (correct) {
+        app().Guard.recordRight();
         variant.succeeded(prompt);
         return;
     }
     app().report(AuditEvent::WrongPassword, {variant.name});
     app().showMessage(prompt, "Invalid Password", "Error", MB_ICONERROR);
     SendDlgItemMessageA(prompt, IDC_PASSWORD, EM_SETSEL, 0, -1);
+    wrongPasswordTyped(prompt, PromptDelay);
 }
 
 INT_PTR promptProc(HWND prompt, UINT message, WPARAM wParam, const PromptVariant& variant) {
@@ -93,7 +100,9 @@ INT_PTR promptProc(HWND prompt, UINT message, WPARAM wParam, const PromptVariant
             SetForegroundWindow(prompt);
             SetFocus(prompt);
         }
+        showRunningRetryDelay(prompt, PromptDelay);
         break;
+    case WM_TIMER: retryDelayTick(prompt, wParam, PromptDelay); break;
     case WM_COMMAND:
         if (LOWORD(wParam) == IDC_CANCEL) EndDialog(prompt, DialogResult);
         if (LOWORD(wParam) == IDC_OK) onOk(prompt, variant);

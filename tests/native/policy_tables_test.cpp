@@ -1,4 +1,5 @@
 #include "policy/policy_tables.h"
+#include "policy/password_guard.h"
 
 #include <gtest/gtest.h>
 
@@ -379,6 +380,25 @@ TEST(PolicyState, StartsWithDefaultPasswordAndProtectionOn) {
     EXPECT_TRUE(tables.ProtectionOn);
     EXPECT_TRUE(tables.driveEntries().empty());
     EXPECT_TRUE(tables.mediaRecords().empty());
+}
+
+// Guessing at the prompt was free: three wrong passwords in a row cost
+// nothing, then each one more doubles the wait, up to a minute.
+TEST(PasswordGuard, GuessingCostsGrowingWaitsUntilARightPassword) {
+    PasswordGuard guard;
+    const std::uint32_t start = 0xFFFFF000u;  // the tick wraps during the run
+    std::vector<std::uint32_t> waits;
+    for (int n = 1; n <= 10; ++n) {
+        guard.recordWrong(start + n);
+        waits.push_back(guard.remaining(start + n));
+    }
+    EXPECT_EQ(waits, (std::vector<std::uint32_t>{0, 0, 0, 2000, 4000, 8000, 16000, 32000, 60000, 60000}));
+    EXPECT_EQ(guard.remaining(start + 10 + 59999), 1u);
+    EXPECT_EQ(guard.remaining(start + 10 + 60000), 0u);
+    guard.recordRight();
+    EXPECT_EQ(guard.remaining(start + 11), 0u);
+    for (int n = 1; n <= 4; ++n) guard.recordWrong(start);
+    EXPECT_EQ(guard.remaining(start), 2000u) << "the count starts again after a right password";
 }
 
 }  // namespace

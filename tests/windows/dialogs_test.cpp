@@ -368,17 +368,22 @@ TEST_F(ConfigurationDialogTest, DeleteRemovesOnlyTheSelectedMedium) {
 TEST_F(ConfigurationDialogTest, DeletePicksTheRecordByExactLabelAndSerial) {
     policy.addMedia(0x55, "Disk", DriveRemovable);
     policy.addMedia(0x56, "Disk", DriveCdrom);
+    const std::string longest(MaxLabelLength, 'L');  // a label of 256-259 characters could not be deleted
+    policy.addMedia(0x57, longest, DriveRemovable);
     openConfiguration();
 
-    int row = -1;
-    for (int i = 0; i < 2; ++i) {
-        if (rowsOf(media())[i].data == 0x56) row = i;
+    for (std::uint32_t serial : {0x56u, 0x57u}) {
+        int row = -1;
+        for (int i = 0; i < static_cast<int>(rowsOf(media()).size()); ++i) {
+            if (rowsOf(media())[i].data == static_cast<LPARAM>(serial)) row = i;
+        }
+        ASSERT_GE(row, 0);
+        selectRow(media(), row);
+        command(dialog, IDC_DELETE);
     }
-    ASSERT_GE(row, 0);
-    selectRow(media(), row);
-    command(dialog, IDC_DELETE);
     EXPECT_TRUE(policy.findMedia(0x55, "Disk", DriveRemovable));
     EXPECT_FALSE(policy.findMedia(0x56, "Disk", DriveCdrom));
+    EXPECT_FALSE(policy.findMedia(0x57, longest, DriveRemovable));
 }
 
 TEST_F(ConfigurationDialogTest, ApplyEnforcesSavesAndCloses) {
@@ -673,7 +678,7 @@ TEST_F(DialogTest, ReadSelectedRowGivesTextAndDataOfTheSelectionOnly) {
 
     selectRow(list, 2);
     row = readSelectedRow(list);
-    EXPECT_EQ(row.text, std::string(255, 'x')) << "at most 255 characters";
+    EXPECT_EQ(row.text, std::string(MaxLabelLength, 'x')) << "up to the longest label";
     EXPECT_EQ(row.data, 0x33);
 }
 

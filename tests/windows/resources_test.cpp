@@ -670,7 +670,7 @@ TEST(ResourcesMessages, EveryAuditEventHasItsSentenceWithItsInsertions) {
       {AuditEvent::Started, 4},        {AuditEvent::DefaultPasswordInUse, 0}, {AuditEvent::MediumEjected, 4},
       {AuditEvent::ProtectionOff, 0},  {AuditEvent::ProtectionOn, 0},         {AuditEvent::WrongPassword, 1},
       {AuditEvent::ConfigurationApplied, 3}, {AuditEvent::PasswordChanged, 0}, {AuditEvent::Exiting, 0},
-      {AuditEvent::SaveFailed, 1}};
+      {AuditEvent::SaveFailed, 1},     {AuditEvent::UnreadableRecordsKept, 2}};
   for (const auto& [event, insertions] : events) {
     SCOPED_TRACE(static_cast<int>(event));
     EXPECT_EQ(ventrix::eventIdentifier(event) & 0xFFFF, static_cast<DWORD>(event));
