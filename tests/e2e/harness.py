@@ -759,6 +759,23 @@ def scenario_wrong_password(s):
     check(sel["start"] == "0" and sel["end"] == sel["length"] == str(len(DEFAULT_PASSWORD)),
           "typed text not selected: %r" % sel)
     s.shot("prompt-after-wrong")
+    # Guessing costs time: the fourth wrong one in a row disables the edit
+    # and OK, with the seconds left on a line of their own.
+    for attempt in (2, 3, 4):
+        s.login("guess-%d" % attempt)
+        check(s.box(name="invalid-%d" % attempt) == "Invalid Password", "try %d not refused" % attempt)
+        waiting = not s.control(LOGIN, 1002)["enabled"] == "1"
+        check(waiting == (attempt == 4), "try %d: the edit %s" % (attempt, "is not disabled" if attempt == 4
+                                                                   else "is disabled too early"))
+    check(s.control(LOGIN, 1001)["enabled"] == "0", "OK is not disabled while waiting")
+    line = s.control(LOGIN, 1030)
+    check(line["visible"] == "1" and re.match(r"Try again in [12] seconds?$", line["text"]), "wait line: %r" % line)
+    s.shot("prompt-waiting")
+    status, _ = s.probe.call("command", LOGIN, 1001)  # a script's OK while waiting is no try
+    s.no_box(0.3)
+    check(s.menu_first_item() == "Unlock", "the tray does not answer during the wait")
+    poll(lambda: s.control(LOGIN, 1002)["enabled"] == "1", 5, what="the edit enabled again after the wait")
+    check(s.control(LOGIN, 1030)["visible"] == "0", "the wait line stays")
     s.click_control(LOGIN, 1000)
     s.wait_gone(LOGIN)
     s.wait_tray("locked")
@@ -795,6 +812,15 @@ def scenario_arrival_locked(s):
     program = s.start()
     s.wait_tray("locked")
     s.wait_agent()
+    # One arrival naming two drives (a card reader, a stick with two
+    # partitions): each is handled, in letter order.
+    program.set_mark()
+    sender = s.arrive(0x8 | 0x10)
+    for letter in "DE":
+        check(s.box(name="arrival-two-%s" % letter) == LOCK_TEXT % letter, "two-drive arrival: no box for %s" % letter)
+    finish(sender)
+    events = program.events_since_mark()
+    check(("D", IOCTL_EJECT) in events and ("E", IOCTL_EJECT) in events, "two-drive arrival: %r" % events)
     for letter, mask in (("D", 0x8), ("E", 0x10)):
         program.set_mark()
         sender = s.arrive(mask)
@@ -884,35 +910,71 @@ def scenario_close_from_outside(s):
 
 
 def scenario_second_copy(s):
-    # The first copy's own policy: another password, D: left unlocked.
+    # The owner's policy: another password, D: left unlocked.
     s.make_conf("password=first-copy", "drive=D:0", "drive=E:1")
     first = s.start("first", startup_boxes=("E",))
     s.wait_tray("locked")
     s.wait_agent()
     original = s.read_conf()
     check(original["password"] == "first-copy", "the starting file: %r" % original)
-    # The second copy cannot open the held file: a first run, seeding D: and E:.
-    second = s.start("second", startup_boxes=("D", "E"))
-    s.wait_agent(2)
-    s.shot("two-copies")
-    check(first.alive() and second.alive(), "a copy ended early")
-    now = s.read_conf()
-    check(now["raw"] == original["raw"], "the second copy rewrote the first copy's file: %r" % now)
-    # Close the second copy first: its exit save must fail too.
-    status, lines = s.probe.call("list", AGENT)
-    windows = [fields(l) for l in lines[1:]]
-    check(len(windows) == 2, "agent windows: %r" % windows)
-    newest = max(windows, key=lambda w: int(w["pid"]))  # Wine hands out rising process ids
-    status, _ = s.probe.call("closehwnd", newest["hwnd"])
-    check(status == 0, "cannot close the second copy")
+    # A second copy on the same folder (Start menu beside the logon copy) says so and ends.
+    second = s.start("second", startup_boxes=())
+    text = s.box(caption="Ventrix", name="already-running")
+    check(text == "Ventrix is already running.", "second copy's box: %r" % text)
     code = second.wait_exit()
     check(code == EXIT_CODE, "second copy exit code %s" % code)
-    check(first.alive(), "closing the second copy ended the first")
-    check(s.read_conf()["raw"] == original["raw"], "the second copy's exit save replaced the file")
-    close_from_outside(s, first)
-    final = s.read_conf()
-    check(final["password"] == "first-copy" and final["drives"] == {"D": 0, "E": 1},
-          "the first copy's exit save: %r" % final)
+    check(first.alive() and s.count(AGENT) == 1, "the second copy ran or ended the first")
+    check(s.read_conf()["raw"] == original["raw"], "the second copy wrote the file")
+    # The first copy ends first; the owner's policy is what it saved.
+    exit_with_password(s, first, "first-copy")
+    owners = s.read_conf()
+    check(owners["password"] == "first-copy" and owners["drives"] == {"D": 0, "E": 1}, "first exit: %r" % owners)
+    # A copy that finds the file held by another program locks every drive as
+    # on a first run, and never writes the file: not even after the holder let
+    # go, not at its own exit.
+    status, _ = s.probe.call("holdfile", s.conf_path)
+    check(status == 0, "cannot hold the file")
+    third = s.start("third", startup_boxes=("D", "E"))
+    s.wait_tray("locked")
+    status, _ = s.probe.call("releasefile")
+    exit_with_password(s, third)
+    check(s.read_conf()["raw"] == owners["raw"], "the copy that could not read the file replaced it")
+    refused = [e for e in third.audit_events() if e[0] == 5000]
+    check(len(refused) == 1 and "could not be opened at start-up" in refused[0][2][0],
+          "the refused file was not reported: %r" % third.audit_events())
+
+
+def scenario_lookalike_windows(s):
+    """Other programs' windows titled "Ventrix" (Explorer on the data folder)
+    and "Login" (a look-alike prompt) change nothing: Unlock opens our own
+    prompt, Configuration opens, Exit ends this program."""
+    program = s.start()
+    s.wait_tray("locked")
+    decoys = [subprocess.Popen(["wine", s.e.probe_exe, "decoy", title], env=s.e.wine_env(), cwd=s.work,
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+              for title in (CONFIG, LOGIN)]
+    try:
+        poll(lambda: s.count(CONFIG) == 1 and s.count(LOGIN) == 1, 10, what="the look-alike windows")
+        s.menu_click("Unlock")
+        poll(lambda: s.count(LOGIN) == 2, 5, what="our own prompt beside the look-alike")
+        s.login(DEFAULT_PASSWORD)
+        s.wait_tray("unlocked")
+        s.menu_click("Lock")
+        for letter in "DE":
+            s.box(name="lock-apply-%s" % letter)
+        s.wait_tray("locked")
+        s.menu_click("Configuration")
+        s.login(DEFAULT_PASSWORD)
+        poll(lambda: s.count(CONFIG) == 2 and s.count(LOGIN) == 1, 5, what="the configuration dialog")
+        s.shot("configuration-beside-lookalikes")
+        s.click_control(CONFIG, 1000)
+        poll(lambda: s.count(CONFIG) == 1, 5, what="the configuration dialog to close")
+        exit_with_password(s, program)
+        check(all(d.poll() is None for d in decoys), "a look-alike window's program ended")
+    finally:
+        for decoy in decoys:
+            decoy.kill()
+            decoy.wait(10)
 
 
 def scenario_untrusted_messages(s):
@@ -1216,6 +1278,7 @@ SCENARIOS = {
     "exit_beside_a_namesake": scenario_exit_beside_a_namesake,
     "close_from_outside": scenario_close_from_outside,
     "second_copy": scenario_second_copy,
+    "lookalike_windows": scenario_lookalike_windows,
     "untrusted_messages": scenario_untrusted_messages,
     "configuration_lists": scenario_configuration_lists,
     "configuration_toggle_apply": scenario_configuration_toggle_apply,

@@ -70,8 +70,14 @@ void say(const char* format, ...) {
 
 // Exact title among all top-level windows, hidden ones included; the class
 // narrows it when given.
+// Ventrix's windows are all dialogs: without a class asked for, a dialog of
+// that title is taken first, so another program's look-alike (a plain
+// window of the same title) does not stand in for it.
 HWND findWindow(const std::string& title, const std::string& windowClass = "") {
-    return FindWindowA(windowClass.empty() ? nullptr : windowClass.c_str(), title == "*" ? nullptr : title.c_str());
+    const char* wanted = title == "*" ? nullptr : title.c_str();
+    if (!windowClass.empty()) return FindWindowA(windowClass.c_str(), wanted);
+    HWND dialog = wanted ? FindWindowA("#32770", wanted) : nullptr;
+    return dialog ? dialog : FindWindowA(nullptr, wanted);
 }
 
 struct TitleCount {
@@ -770,6 +776,23 @@ int cmdHeld(const Args& a) {
     return 1;
 }
 
+// holdfile PATH / releasefile: another program holding a file exclusively
+// (in serve mode, until released or the probe ends).
+HANDLE heldFile = INVALID_HANDLE_VALUE;
+
+int cmdHoldFile(const Args& a) {
+    if (a.size() < 2 || heldFile != INVALID_HANDLE_VALUE) return 2;
+    heldFile = CreateFileA(a[1].c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return heldFile == INVALID_HANDLE_VALUE ? 1 : 0;
+}
+
+int cmdReleaseFile(const Args&) {
+    if (heldFile == INVALID_HANDLE_VALUE) return 1;
+    CloseHandle(heldFile);
+    heldFile = INVALID_HANDLE_VALUE;
+    return 0;
+}
+
 // hold: keeps the prefix's desktop and services up with no inherited pipes.
 int cmdHold(const Args&) {
     GetDesktopWindow();
@@ -818,6 +841,8 @@ int dispatch(const Args& a) {
     if (c == "colors") return cmdColors(a);
     if (c == "conf") return cmdConf(a);
     if (c == "held") return cmdHeld(a);
+    if (c == "holdfile") return cmdHoldFile(a);
+    if (c == "releasefile") return cmdReleaseFile(a);
     if (c == "hold") return cmdHold(a);
     if (c == "decoy") return cmdDecoy(a);
     if (c == "list") return cmdList(a);
