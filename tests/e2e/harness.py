@@ -762,6 +762,7 @@ def scenario_wrong_password(s):
     # Guessing costs time: the fourth wrong one in a row disables the edit
     # and OK, with the seconds left on a line of their own.
     for attempt in (2, 3, 4):
+        s.probe.call("settext", LOGIN, 1002, "")  # as a person would clear it before retyping
         s.login("guess-%d" % attempt)
         check(s.box(name="invalid-%d" % attempt) == "Invalid Password", "try %d not refused" % attempt)
         waiting = not s.control(LOGIN, 1002)["enabled"] == "1"

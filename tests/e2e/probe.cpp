@@ -70,14 +70,13 @@ void say(const char* format, ...) {
 
 // Exact title among all top-level windows, hidden ones included; the class
 // narrows it when given.
-// Ventrix's windows are all dialogs: without a class asked for, a dialog of
-// that title is taken first, so another program's look-alike (a plain
-// window of the same title) does not stand in for it.
+// Ventrix's windows are all dialogs: without a class asked for, only a
+// dialog of that title counts, so another program's look-alike (a plain
+// window of the same title) never stands in for it.
 HWND findWindow(const std::string& title, const std::string& windowClass = "") {
     const char* wanted = title == "*" ? nullptr : title.c_str();
-    if (!windowClass.empty()) return FindWindowA(windowClass.c_str(), wanted);
-    HWND dialog = wanted ? FindWindowA("#32770", wanted) : nullptr;
-    return dialog ? dialog : FindWindowA(nullptr, wanted);
+    const char* cls = !windowClass.empty() ? windowClass.c_str() : wanted ? "#32770" : nullptr;
+    return FindWindowA(cls, wanted);
 }
 
 struct TitleCount {
