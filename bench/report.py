@@ -105,6 +105,22 @@ if arrival:
              f"arrival {ma:.0f} us + the audit event an ejection writes (ReportEventA, 4 strings) "
              f"{spread(events, ' us', 1, 1)} per event")
 
+# 7: soak.
+soak = {r[0]: r[1:] for r in lines("soak.txt")}
+if "before" in soak and "after" in soak:
+    names = ("handles", "GDI objects", "USER objects", "private bytes")
+    before, after = [int(v) for v in soak["before"]], [int(v) for v in soak["after"]]
+    growth = [a - b for a, b in zip(after, before)]
+    unchanged = soak.get("policy", ["?"])[0] == "unchanged"
+    counted = [f"{n} {b} -> {a} ({g:+d})" + (" (not counted by this Wine)" if a == b == 0 else "")
+               for n, b, a, g in zip(names, before, after, growth)]
+    emit("7 soak", "growth 0, policy file unchanged",
+         "growth " + ", ".join(f"{g:+d}" for g in growth) + ("; file unchanged" if unchanged else "; FILE CHANGED"),
+         all(g <= 0 for g in growth[:3]) and unchanged,
+         "10,000 messages without a box (arrivals in an unlocked drive with an unlisted medium, removals, "
+         "other device types, tray mouse messages, unknown commands) and "
+         f"{soak.get('boxes', ['?'])[0]} boxed arrivals answered from outside: " + "; ".join(counted))
+
 # 6: footprint.
 size = lines("size.txt")
 if size:
