@@ -3,6 +3,8 @@
    process counters before and after. Prints "before"/"after" lines:
    handles gdi user private-bytes.
    Usage: bench_soak TITLE QUIET-LETTER BOX-LETTER MESSAGES BOXES
+          bench_soak ready TITLE   (waits for the agent, answering start-up boxes)
+          bench_soak close TITLE
    QUIET-LETTER: an unlocked drive holding an unlisted medium (no box);
    BOX-LETTER: a drive with a medium that the policy does not list yet. */
 #include <windows.h>
@@ -10,6 +12,7 @@
 #include <psapi.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 static HWND agent;
 
@@ -37,7 +40,23 @@ static DWORD WINAPI boxedArrivals(void* count) {
     return 0;
 }
 
+static int answerBox(void) {
+    HWND box = FindWindowA("#32770", "Error");
+    if (box) SendMessageA(box, WM_COMMAND, IDOK, 0);
+    return box != NULL;
+}
+
 int main(int argc, char** argv) {
+    if (argc == 3 && strcmp(argv[1], "ready") == 0) {
+        for (int tries = 0; tries < 60000 && !FindWindowA("#32770", argv[2]); ++tries) {
+            answerBox();
+            Sleep(1);
+        }
+        return FindWindowA("#32770", argv[2]) ? 0 : 1;
+    }
+    if (argc == 3 && strcmp(argv[1], "close") == 0) {
+        return PostMessageA(FindWindowA("#32770", argv[2]), WM_CLOSE, 0, 0) ? 0 : 1;
+    }
     if (argc != 6) {
         fprintf(stderr, "usage: bench_soak TITLE QUIET-LETTER BOX-LETTER MESSAGES BOXES\n");
         return 2;
@@ -70,13 +89,7 @@ int main(int argc, char** argv) {
     void* job[2] = {(void*)(INT_PTR)boxes, (void*)(INT_PTR)boxed};
     HANDLE sender = CreateThread(NULL, 0, boxedArrivals, job, 0, NULL);
     int answered = 0;
-    while (WaitForSingleObject(sender, 1) == WAIT_TIMEOUT) {
-        HWND box = FindWindowA("#32770", "Error");
-        if (box) {
-            SendMessageA(box, WM_COMMAND, IDOK, 0);
-            ++answered;
-        }
-    }
+    while (WaitForSingleObject(sender, 1) == WAIT_TIMEOUT) answered += answerBox();
     counters(process, "after");
     printf("boxes %d\n", answered);
     return 0;

@@ -112,14 +112,22 @@ if "before" in soak and "after" in soak:
     before, after = [int(v) for v in soak["before"]], [int(v) for v in soak["after"]]
     growth = [a - b for a, b in zip(after, before)]
     unchanged = soak.get("policy", ["?"])[0] == "unchanged"
-    counted = [f"{n} {b} -> {a} ({g:+d})" + (" (not counted by this Wine)" if a == b == 0 else "")
-               for n, b, a, g in zip(names, before, after, growth)]
+    counted = [f"{n} {b} -> {a} ({g:+d})" for n, b, a, g in zip(names, before, after, growth) if a or b]
+    missing = [n for n, b, a in zip(names, before, after) if not (a or b)]
+    if missing:
+        counted.append(", ".join(missing) + ": not counted by this Wine (0 before and after)")
+    linux = [(int(b), int(a)) for b, a in zip(soak.get("linux_before", []), soak.get("linux_after", []))]
+    for name, (b, a) in zip(("Wine process private resident KiB (RssAnon)", "open descriptors"), linux):
+        counted.append(f"{name} {b} -> {a} ({a - b:+d})")
+        growth.append(a - b)
+    grown = [g for g in growth if g > 0]
     emit("7 soak", "growth 0, policy file unchanged",
-         "growth " + ", ".join(f"{g:+d}" for g in growth) + ("; file unchanged" if unchanged else "; FILE CHANGED"),
-         all(g <= 0 for g in growth[:3]) and unchanged,
+         ("no growth" if not grown else "growth " + ", ".join(f"{g:+d}" for g in grown))
+         + ("; file unchanged" if unchanged else "; FILE CHANGED"),
+         not grown and unchanged,
          "10,000 messages without a box (arrivals in an unlocked drive with an unlisted medium, removals, "
-         "other device types, tray mouse messages, unknown commands) and "
-         f"{soak.get('boxes', ['?'])[0]} boxed arrivals answered from outside: " + "; ".join(counted))
+         "other device types, tray mouse messages, unknown commands), then 200 arrivals in a locked drive "
+         f"with their {soak.get('boxes', ['?'])[0]} boxes answered from outside: " + "; ".join(counted))
 
 # 6: footprint.
 size = lines("size.txt")
