@@ -589,10 +589,19 @@ class Session:
         check(status == 0, "an unexpected message box: %s" % lines)
 
     def type_into(self, title, control_id, text):
-        """Clicks into an edit and types, as a person would, until it holds that many characters."""
-        self.click_control(title, control_id)
-        self.type_text(text)
-        poll(lambda: len(self.control(title, control_id)["text"]) == len(text), 5, what="the typed text")
+        """Clicks into an edit and types, as a person would, until it holds that many characters.
+        On a loaded machine a keystroke can go astray: then the field is cleared and typed again."""
+        for attempt in (1, 2):
+            self.click_control(title, control_id)
+            self.type_text(text)
+            try:
+                poll(lambda: len(self.control(title, control_id)["text"]) == len(text), 5, what="the typed text")
+                return
+            except Failure:
+                if attempt == 2:
+                    raise
+                log("  the typed text did not arrive whole; typing it again")
+                self.probe.call("settext", title, control_id, "")
 
     def login(self, password, expect_title=LOGIN):
         """Types into the open prompt as a person would: click, type, press OK."""
