@@ -71,29 +71,41 @@ else
   echo "Windows builds run here: x64; x86 could not run (this machine does not start 32-bit programs; its static checks ran)"
 fi
 
-prefixes=()
-cleanup() {
-  local p
-  for p in "${prefixes[@]}"; do
-    [ -f "$p/keeper.pid" ] && kill "$(cat "$p/keeper.pid")" 2>/dev/null
-    WINEPREFIX="$p" wineserver -k 2>/dev/null
-  done
-  [ -n "${XVFB_PID:-}" ] && kill "$XVFB_PID" 2>/dev/null
-}
-trap cleanup EXIT
-start_xvfb
-
-for bits in "${runnable[@]}"; do
-  if [ "$bits" = 64 ]; then dir=build/windows64 arch=x64; else dir=build/windows arch=x86; fi
-  use_wine "$bits"
+# Each build's Windows and end-to-end suites run side by side, each in a
+# prefix and an X display of its own: they mostly wait on Wine, so two
+# builds take little longer than one. Each writes its log and its counts.
+run_build() {  # run_build BITS
+  local dir arch
+  if [ "$1" = 64 ]; then dir=build/windows64 arch=x64; else dir=build/windows arch=x86; fi
+  passed=0; failed=0; status=0
+  use_wine "$1"
+  start_xvfb
   rm -rf "$dir/wineprefix"
   make_prefix "$root/$dir/wineprefix"
-  prefixes+=("$WINEPREFIX")
+  trap 'kill "$(cat "$WINEPREFIX/keeper.pid" 2>/dev/null)" 2>/dev/null; wineserver -k 2>/dev/null; kill "$XVFB_PID" 2>/dev/null' EXIT
   export VENTRIX_KEEPER="$root/$dir/tests/wine_keeper.exe"
   run_suite "windows $arch (Wine)" "$dir" -LE 'e2e|static'
   # The end-to-end runs drive the real exe in a prefix of their own, one at a time.
   run_suite "end-to-end $arch (Wine)" "$dir" -L e2e -j1
-  WINEPREFIX="$root/$dir/wineprefix" wineserver -k 2>/dev/null
+  echo "$passed $failed $status" >"$dir/suite-counts"
+}
+
+pids=()
+for bits in "${runnable[@]}"; do
+  if [ "$bits" = 64 ]; then dir=build/windows64; else dir=build/windows; fi
+  rm -f "$dir/suite-counts"
+  (run_build "$bits") >"$dir/suites.log" 2>&1 &
+  pids+=($!)
+done
+for pid in "${pids[@]}"; do wait "$pid"; done
+for bits in "${runnable[@]}"; do
+  if [ "$bits" = 64 ]; then dir=build/windows64; else dir=build/windows; fi
+  cat "$dir/suites.log"
+  if read -r p f st <"$dir/suite-counts" 2>/dev/null; then
+    passed=$((passed + p)); failed=$((failed + f)); [ "$st" = 0 ] || status=1
+  else
+    echo "windows suites of $dir: no counts (counted as failed)"; failed=$((failed + 1)); status=1
+  fi
 done
 
 echo "$passed passed, $failed failed"
