@@ -919,6 +919,28 @@ def scenario_close_from_outside(s):
     check(s.read_conf()["drives"] == {"D": 1, "E": 1}, "file after close")
 
 
+def scenario_session_end(s):
+    """Logoff or shutdown: Windows ends the session and the process. What
+    changed since the last save (here a drive first met by an arrival) is
+    saved as at exit, and the exit is reported; protection stays on."""
+    program = s.start()
+    s.wait_tray("locked")
+    s.wait_agent()
+    sender = s.arrive(1 << (ord("G") - ord("A")))  # no such drive: the eject cannot open it
+    check(s.box(name="new-drive-unable") == "Unable to open device", "no refused eject")
+    check(s.box(name="new-drive-G") == LOCK_TEXT % "G", "no lock message for the new drive")
+    finish(sender)
+    check("G" not in s.read_conf()["drives"], "the arrival saved already")
+    program.set_mark()
+    code, output = s.e.run(["wineboot", "--end-session"], timeout=60)
+    check(code == 0, "wineboot --end-session failed: %s" % output)
+    program.wait_exit()
+    check(s.read_conf()["drives"] == {"D": 1, "E": 1, "G": 1}, "not saved at the session's end: %r"
+          % s.read_conf()["drives"])
+    check(program.events_since_mark() == [], "drives were released at the session's end")
+    check([e[0] for e in program.audit_events()][-1] == 4000, "no exit event at the session's end")
+
+
 def scenario_second_copy(s):
     # The owner's policy: another password, D: left unlocked.
     s.make_conf("password=first-copy", "drive=D:0", "drive=E:1")
@@ -1288,6 +1310,7 @@ SCENARIOS = {
     "exit_beside_a_namesake": scenario_exit_beside_a_namesake,
     "close_from_outside": scenario_close_from_outside,
     "second_copy": scenario_second_copy,
+    "session_end": scenario_session_end,
     "lookalike_windows": scenario_lookalike_windows,
     "untrusted_messages": scenario_untrusted_messages,
     "configuration_lists": scenario_configuration_lists,
