@@ -79,6 +79,27 @@ bool loadRecord(std::uint8_t tag, Reader& in, DataProtector& protector, PolicyTa
     return true;
 }
 
+void applyTrusted(const std::vector<std::uint8_t>& plain, PolicyTables& tables) {
+    LockedMediaRecord record{};
+    if (!plain.empty()) std::memcpy(&record, plain.data(), std::min(plain.size(), sizeof record));
+    tables.appendLoadedTrusted(record);
+}
+
+// A trusted record is taken whole by its word count first, so a length
+// inside it that is zero or runs past its words costs only this record.
+bool loadTrustedRecord(Reader& in, DataProtector& protector, PolicyTables& tables,
+                       std::vector<std::uint8_t>& plain) {
+    std::uint32_t words = 0;
+    const std::uint8_t* body = nullptr;
+    if (!in.le32(words) || !in.take(std::uint64_t{words} * 4, body)) return false;
+    Reader inside(body, static_cast<std::size_t>(std::uint64_t{words} * 4));
+    std::uint32_t length = 0;
+    const std::uint8_t* blob = nullptr;
+    if (!inside.le32(length) || length == 0 || !inside.take(length, blob)) return true;
+    if (protector.unprotect(blob, length, plain)) applyTrusted(plain, tables);
+    return true;
+}
+
 // An unknown tag is followed by a count of 4-byte words to pass over.
 bool skipUnknown(Reader& in) {
     std::uint32_t words = 0;
@@ -97,6 +118,20 @@ void appendRecord(std::uint8_t tag, const std::vector<std::uint8_t>& blob, std::
     out.insert(out.end(), blob.begin(), blob.end());
 }
 
+// Tag, word count, then the protected length, the blob and zeros up to a word.
+bool appendTrustedRecord(const std::vector<std::uint8_t>& blob, std::vector<std::uint8_t>& out) {
+    const std::uint64_t bytes = 4 + std::uint64_t{blob.size()};
+    const std::uint64_t words = (bytes + 3) / 4;
+    if (words > std::numeric_limits<std::uint32_t>::max()) return false;
+    const auto length = static_cast<std::uint32_t>(blob.size());
+    out.push_back(TrustedTag);
+    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>(words >> shift));
+    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>(length >> shift));
+    out.insert(out.end(), blob.begin(), blob.end());
+    out.insert(out.end(), static_cast<std::size_t>(words * 4 - bytes), std::uint8_t{0});
+    return true;
+}
+
 std::string siblingName(const char* fileName) { return std::string(fileName) + ".new"; }
 
 }  // namespace
@@ -107,8 +142,13 @@ void parseConfiguration(const std::uint8_t* data, std::size_t size, DataProtecto
     std::vector<std::uint8_t> plain;
     std::uint8_t tag = 0;
     while (in.byte(tag)) {
-        const bool more = isRecordTag(tag) ? loadRecord(tag, in, protector, tables, password, plain)
-                                           : skipUnknown(in);
+        bool more = false;
+        if (isRecordTag(tag))
+            more = loadRecord(tag, in, protector, tables, password, plain);
+        else if (tag == TrustedTag)
+            more = loadTrustedRecord(in, protector, tables, plain);
+        else
+            more = skipUnknown(in);
         if (!more) return;
     }
 }
@@ -141,6 +181,10 @@ bool buildConfiguration(const PolicyTables& tables, const std::string& password,
     }
     for (const DriveLockEntry& entry : drives) {
         if (!add(DriveTag, &entry, sizeof entry)) return fail();
+    }
+    for (const LockedMediaRecord& record : tables.trustedRecords()) {
+        if (!protector.protect(reinterpret_cast<const std::uint8_t*>(&record), sizeof record, blob)) return fail();
+        if (!appendTrustedRecord(blob, out)) return fail();
     }
     return true;
 }
