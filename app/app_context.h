@@ -18,6 +18,8 @@ namespace ventrix {
 inline constexpr UINT TrayCallbackMessage = WM_USER + 7;  // 1031
 inline constexpr INT_PTR DialogResult = 51;               // every EndDialog passes it
 inline constexpr int ExitCode = 24;
+// The agent window's one timer: it ends a timed unlock (WM_TIMER, this id).
+inline constexpr UINT_PTR RelockTimerId = 18;
 
 inline constexpr const char* AgentTitle = "Windows ZadaZE";
 inline constexpr const char* LoginTitle = "Login";
@@ -39,6 +41,14 @@ struct AppContext {
 
     NOTIFYICONDATAA TrayIconData{};
     bool PopupMenuOpen = false;
+
+    // Set by the opener of a prompt or dialog that takes no parameter:
+    // the minutes the timed unlock prompt asks for, and which list the
+    // add-media dialog fills (the locked list unless the trusted one).
+    UINT PendingUnlockMinutes = 0;
+    bool AddMediaToTrusted = false;
+    // A timed unlock is running: its timer relocks.
+    bool RelockPending = false;
 
     // Every message box goes through the volume platform's seam.
     int showMessage(HWND owner, const char* text, const char* caption, UINT type) {
