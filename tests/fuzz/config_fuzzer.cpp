@@ -175,7 +175,9 @@ void checkTableInvariants(const PolicyTables& tables) {
         for (std::size_t j = i + 1; j < drives.size(); ++j) CHECK(drives[i].letter != drives[j].letter);
     }
     static_assert(sizeof(LockedMediaRecord) == 268);
-    for (const LockedMediaRecord& record : tables.mediaRecords()) {
+    std::vector<LockedMediaRecord> records = tables.mediaRecords();
+    records.insert(records.end(), tables.trustedRecords().begin(), tables.trustedRecords().end());
+    for (const LockedMediaRecord& record : records) {
         const std::size_t length = strnlen(record.label, sizeof record.label);
         CHECK(length < sizeof record.label);
         for (std::size_t k = length; k < sizeof record.label; ++k) CHECK(record.label[k] == 0);
@@ -231,8 +233,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         CHECK(config.isHeld());
     }
     CHECK(protector.largestInput <= size);
-    const std::size_t tableBytes = std::max(tables.mediaRecords().capacity() * sizeof(LockedMediaRecord),
-                                            tables.driveEntries().capacity() * sizeof(DriveLockEntry));
+    const std::size_t tableBytes = std::max({tables.mediaRecords().capacity() * sizeof(LockedMediaRecord),
+                                             tables.trustedRecords().capacity() * sizeof(LockedMediaRecord),
+                                             tables.driveEntries().capacity() * sizeof(DriveLockEntry)});
     // Beyond the file image and the tables, only small fixed bookkeeping.
     CHECK(largestRequest <= std::max(size, tableBytes) + 256);
     checkGrowth(tables.mediaRecords());
