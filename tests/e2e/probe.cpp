@@ -684,35 +684,12 @@ BOOL CALLBACK listMenuWindow(HWND window, LPARAM) {
     if (std::strcmp(cls, "#32768") != 0 || !IsWindowVisible(window)) return TRUE;
     RECT rect{};
     GetWindowRect(window, &rect);
-    HMENU menu = reinterpret_cast<HMENU>(SendMessageA(window, MN_GETHMENU, 0, 0));
-    const int count = menu ? GetMenuItemCount(menu) : -1;
-    say("menu rect=%ld,%ld,%ld,%ld items=%d\n", rect.left, rect.top, rect.right, rect.bottom, count);
-    for (int i = 0; i < count; ++i) {
-        char text[256] = {};
-        GetMenuStringA(menu, static_cast<UINT>(i), text, sizeof text, MF_BYPOSITION);
-        RECT item{};
-        GetMenuItemRect(nullptr, menu, static_cast<UINT>(i), &item);
-        say("item=%d id=%u rect=%ld,%ld,%ld,%ld text=%s\n", i, GetMenuItemID(menu, i), item.left, item.top,
-            item.right, item.bottom, text);
-    }
+    say("menu rect=%ld,%ld,%ld,%ld\n", rect.left, rect.top, rect.right, rect.bottom);
     return TRUE;
 }
 
-int cmdMenus(const Args&) {  // menus: every open popup menu (a submenu too) with its items
+int cmdMenus(const Args&) {  // menus: the rectangle of every open popup menu (a submenu too)
     EnumWindows(listMenuWindow, 0);
-    return 0;
-}
-
-int cmdVolume(const Args& a) {  // volume ROOT: the label and serial the system reports for a drive
-    if (a.size() < 2) return 2;
-    SetErrorMode(SEM_FAILCRITICALERRORS);
-    char label[MAX_PATH + 1] = {};
-    DWORD serial = 0;
-    if (!GetVolumeInformationA(a[1].c_str(), label, sizeof label, &serial, nullptr, nullptr, nullptr, 0)) {
-        say("no-volume error=%lu\n", GetLastError());
-        return 1;
-    }
-    say("volume label=%s serial=%lX\n", label, serial);
     return 0;
 }
 
@@ -873,7 +850,6 @@ int dispatch(const Args& a) {
     if (c == "listrect") return cmdListRect(a);
     if (c == "menu") return cmdMenu(a);
     if (c == "menus") return cmdMenus(a);
-    if (c == "volume") return cmdVolume(a);
     if (c == "icon") return cmdIcon(a);
     if (c == "text") return cmdText(a);
     if (c == "colors") return cmdColors(a);
