@@ -51,6 +51,13 @@ struct MenuBitmaps {
     }
 };
 
+// "Unlock for" only makes sense while protection is on: its submenu goes.
+void removeTimedUnlockMenu(HMENU popup) {
+    for (int position = GetMenuItemCount(popup) - 1; position >= 0; --position) {
+        if (GetSubMenu(popup, position)) DeleteMenu(popup, static_cast<UINT>(position), MF_BYPOSITION);
+    }
+}
+
 void prepareMenu(HMENU popup, MenuBitmaps& bitmaps) {
     const bool on = app().policy.ProtectionOn;
     MENUITEMINFOA item{};
@@ -63,6 +70,7 @@ void prepareMenu(HMENU popup, MenuBitmaps& bitmaps) {
     item.cch = on ? 7 : 5;
     item.hbmpChecked = bitmaps.images[0] = loadMenuBitmap(on ? IDB_UNLOCK : IDB_LOCK);
     SetMenuItemInfoA(popup, IDM_PROTECTION, FALSE, &item);
+    if (!on) removeTimedUnlockMenu(popup);
     setItemBitmap(popup, IDM_CONFIGURATION, bitmaps.images[1] = loadMenuBitmap(IDB_CONFIGURATION));
     setItemBitmap(popup, IDM_EXIT, bitmaps.images[2] = loadMenuBitmap(IDB_EXIT));
     setItemBitmap(popup, IDM_ABOUT, bitmaps.images[3] = loadMenuBitmap(IDB_ABOUT));
@@ -94,13 +102,41 @@ void bringForward(const char* title) {
 
 bool windowExists(const char* title) { return findOwnWindow(title) != nullptr; }
 
-void lockCommand() {
+void cancelTimedRelock() {
     AppContext& context = app();
+    context.RelockPending = false;
+    KillTimer(context.TrayIconData.hWnd, RelockTimerId);
+    lstrcpyA(context.TrayIconData.szTip, "Ventrix");
+}
+
+// Lock, and the end of a timed unlock, which says so in its own event.
+void lockNow(AuditEvent event) {
+    AppContext& context = app();
+    cancelTimedRelock();
     context.enforcement.applyPolicy();
     context.TrayIconData.hIcon = LoadIconA(context.module, MAKEINTRESOURCEA(IDI_LOCKED));
     Shell_NotifyIconA(NIM_MODIFY, &context.TrayIconData);
     context.policy.ProtectionOn = true;
-    context.report(AuditEvent::ProtectionOn);
+    context.report(event);
+}
+
+void lockCommand() { lockNow(AuditEvent::ProtectionOn); }
+
+// Only a running timed unlock ends here: the same message posted at any
+// other time, or arriving twice, changes nothing.
+void onTimer(WPARAM id) {
+    if (id != RelockTimerId) return;
+    AppContext& context = app();
+    KillTimer(context.TrayIconData.hWnd, RelockTimerId);
+    if (!context.RelockPending || context.policy.ProtectionOn) return;
+    lockNow(AuditEvent::TimedUnlockEnded);
+}
+
+void timedUnlockCommand(UINT minutes) {
+    if (!app().policy.ProtectionOn) return;
+    if (windowExists(LoginTitle)) return bringForward(LoginTitle);
+    app().PendingUnlockMinutes = minutes;
+    openDialog(IDD_LOGIN, timedUnlockPromptProc, GetDesktopWindow());
 }
 
 void protectionCommand() {
@@ -130,10 +166,15 @@ void onCommand(WORD command) {
     case IDM_EXIT: return exitCommand();
     case IDM_CONFIGURATION: return configurationCommand();
     case IDM_ABOUT: return aboutCommand();
+    case IDM_UNLOCK_5_MINUTES: return timedUnlockCommand(5);
+    case IDM_UNLOCK_15_MINUTES: return timedUnlockCommand(15);
+    case IDM_UNLOCK_1_HOUR: return timedUnlockCommand(60);
     }
 }
 
 void onEnd(HWND agent) {
+    app().RelockPending = false;
+    KillTimer(agent, RelockTimerId);
     EndDialog(agent, DialogResult);
     Shell_NotifyIconA(NIM_DELETE, &app().TrayIconData);
 }
@@ -146,7 +187,36 @@ void onEndSession(HWND agent, WPARAM ending) {
     onEnd(agent);
 }
 
+// The tip names the local time the unlock ends, in the user's time format.
+void showUnlockedUntil(UINT minutes) {
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    FILETIME stamp{};
+    SystemTimeToFileTime(&now, &stamp);
+    ULARGE_INTEGER ticks{};
+    ticks.LowPart = stamp.dwLowDateTime;
+    ticks.HighPart = stamp.dwHighDateTime;
+    ticks.QuadPart += ULONGLONG{minutes} * 60 * 10000000;  // 100 ns units
+    stamp.dwLowDateTime = ticks.LowPart;
+    stamp.dwHighDateTime = ticks.HighPart;
+    SYSTEMTIME until{};
+    FileTimeToSystemTime(&stamp, &until);
+    char time[32] = {};
+    GetTimeFormatA(LOCALE_USER_DEFAULT, TIME_NOSECONDS, &until, nullptr, time, sizeof time);
+    NOTIFYICONDATAA& tray = app().TrayIconData;
+    lstrcpynA(tray.szTip, "Ventrix - unlocked until ", sizeof tray.szTip);
+    lstrcatA(tray.szTip, time);  // 25 + at most 31 characters fit the 64-byte tip
+    Shell_NotifyIconA(NIM_MODIFY, &tray);
+}
+
 }  // namespace
+
+void startTimedRelock(UINT minutes) {
+    AppContext& context = app();
+    context.RelockPending = true;
+    SetTimer(context.TrayIconData.hWnd, RelockTimerId, minutes * 60000u, nullptr);
+    showUnlockedUntil(minutes);
+}
 
 INT_PTR CALLBACK agentDialogProc(HWND agent, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
@@ -156,6 +226,7 @@ INT_PTR CALLBACK agentDialogProc(HWND agent, UINT message, WPARAM wParam, LPARAM
         if (lParam == WM_RBUTTONDOWN) showTrayMenu(agent);
         break;
     case WM_COMMAND: onCommand(LOWORD(wParam)); break;
+    case WM_TIMER: onTimer(wParam); break;
     case WM_DEVICECHANGE:
         app().enforcement.onVolumeArrival(wParam, reinterpret_cast<const void*>(lParam));
         break;

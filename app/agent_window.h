@@ -7,4 +7,8 @@ namespace ventrix {
 
 INT_PTR CALLBACK agentDialogProc(HWND agent, UINT message, WPARAM wParam, LPARAM lParam);
 
+// Protection comes back on by itself after `minutes`: the timer on the agent
+// window and the tray tip naming the time. Every timed unlock starts here.
+void startTimedRelock(UINT minutes);
+
 }  // namespace ventrix

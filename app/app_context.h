@@ -19,6 +19,8 @@ namespace ventrix {
 inline constexpr UINT TrayCallbackMessage = WM_USER + 7;  // 1031
 inline constexpr INT_PTR DialogResult = 51;               // every EndDialog passes it
 inline constexpr int ExitCode = 24;
+// The agent window's one timer: it ends a timed unlock (WM_TIMER, this id).
+inline constexpr UINT_PTR RelockTimerId = 18;
 
 inline constexpr const char* AgentTitle = "Windows ZadaZE";
 inline constexpr const char* LoginTitle = "Login";
@@ -44,6 +46,13 @@ struct AppContext {
     PasswordGuard Guard{};  // wrong passwords in a row, at any prompt
     HANDLE DataFolderClaim = nullptr;  // held while this copy runs on the folder
     bool ShutDownDone = false;
+    // Set by the opener of a prompt or dialog that takes no parameter:
+    // the minutes the timed unlock prompt asks for, and which list the
+    // add-media dialog fills (the locked list unless the trusted one).
+    UINT PendingUnlockMinutes = 0;
+    bool AddMediaToTrusted = false;
+    // A timed unlock is running: its timer relocks.
+    bool RelockPending = false;
 
     // Every message box goes through the volume platform's seam.
     int showMessage(HWND owner, const char* text, const char* caption, UINT type) {

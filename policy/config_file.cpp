@@ -151,6 +151,20 @@ void applyMedia(const std::vector<std::uint8_t>& plain, PolicyTables& tables) {
     tables.appendLoadedMedia(record);
 }
 
+void applyTrusted(const std::vector<std::uint8_t>& plain, PolicyTables& tables) {
+    LockedMediaRecord record{};
+    if (!plain.empty()) std::memcpy(&record, plain.data(), std::min(plain.size(), sizeof record));
+    tables.appendLoadedTrusted(record);
+}
+
+// A trusted record is framed as an unknown tag (a count of words), so older
+// loaders pass over it; inside, the protected length, the blob and padding.
+// A length inside it that is zero or runs past its words costs only it.
+bool trustedBlob(const std::uint8_t* body, std::uint64_t size, const std::uint8_t*& blob, std::uint32_t& length) {
+    ImageReader inside(body, static_cast<std::size_t>(size));
+    return le32(inside, length) && length != 0 && inside.take(length, blob);
+}
+
 bool isRecordTag(std::uint8_t tag) {
     return tag == PasswordTag || tag == DriveTag || tag == MediaTag;
 }
@@ -166,18 +180,27 @@ LoadDamage walkRecords(Reader& in, DataProtector& protector, PolicyTables& table
     while (in.byte(tag)) {
         std::uint32_t count = 0;
         if (!le32(in, count)) break;
-        // An unknown tag is followed by a count of 4-byte words to pass over.
-        const std::uint64_t length = isRecordTag(tag) ? count : std::uint64_t{count} * 4;
+        // Any other tag is followed by a count of 4-byte words to pass over.
+        const bool framed = isRecordTag(tag);
+        std::uint64_t length = framed ? count : std::uint64_t{count} * 4;
         if (length > MaxPolicyBytes) {
             damage.oversized = true;
             break;
         }
-        if (!isRecordTag(tag)) {
+        if (!framed && tag != TrustedTag) {
             if (!in.skip(length)) break;
             continue;
         }
         const std::uint8_t* blob = nullptr;
         if (!in.take(length, blob)) break;
+        if (tag == TrustedTag) {
+            std::uint32_t inner = 0;
+            if (!trustedBlob(blob, length, blob, inner)) {
+                ++damage.unreadable;
+                continue;
+            }
+            length = inner;
+        }
         if (!protector.unprotect(blob, length, plain)) {
             ++damage.unreadable;
             continue;
@@ -185,6 +208,7 @@ LoadDamage walkRecords(Reader& in, DataProtector& protector, PolicyTables& table
         if (tag == PasswordTag) applyPassword(plain, password);
         if (tag == DriveTag) applyDrive(plain, tables);
         if (tag == MediaTag) applyMedia(plain, tables);
+        if (tag == TrustedTag) applyTrusted(plain, tables);
     }
     return damage;
 }
@@ -194,6 +218,20 @@ void appendRecord(std::uint8_t tag, const std::vector<std::uint8_t>& blob, std::
     out.push_back(tag);
     for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>(length >> shift));
     out.insert(out.end(), blob.begin(), blob.end());
+}
+
+// Tag, word count, then the protected length, the blob and zeros up to a word.
+bool appendTrustedRecord(const std::vector<std::uint8_t>& blob, std::vector<std::uint8_t>& out) {
+    const std::uint64_t bytes = 4 + std::uint64_t{blob.size()};
+    const std::uint64_t words = (bytes + 3) / 4;
+    if (words > std::numeric_limits<std::uint32_t>::max()) return false;
+    const auto length = static_cast<std::uint32_t>(blob.size());
+    out.push_back(TrustedTag);
+    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>(words >> shift));
+    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>(length >> shift));
+    out.insert(out.end(), blob.begin(), blob.end());
+    out.insert(out.end(), static_cast<std::size_t>(words * 4 - bytes), std::uint8_t{0});
+    return true;
 }
 
 // The first free name of a numbered series: base, base.2, base.3, ...
@@ -247,6 +285,10 @@ bool buildConfiguration(const PolicyTables& tables, const std::string& password,
     }
     for (const DriveLockEntry& entry : drives) {
         if (!add(DriveTag, &entry, sizeof entry)) return fail();
+    }
+    for (const LockedMediaRecord& record : tables.trustedRecords()) {
+        if (!protector.protect(reinterpret_cast<const std::uint8_t*>(&record), sizeof record, blob)) return fail();
+        if (!appendTrustedRecord(blob, out)) return fail();
     }
     return true;
 }

@@ -18,6 +18,10 @@ inline constexpr const char* ConfigFileName = "Tamrel.conf";
 inline constexpr std::uint8_t PasswordTag = 0x5A;
 inline constexpr std::uint8_t DriveTag = 0x5B;
 inline constexpr std::uint8_t MediaTag = 0x5C;
+// Trusted media are framed as a skippable record (tag, count N of 4-byte
+// words, N words: protected length L, L protected bytes, zero padding), so
+// a loader that does not know them passes over them.
+inline constexpr std::uint8_t TrustedTag = 0x5D;
 
 // Far beyond anything Ventrix writes (10,000 media make about 4 MiB): a file
 // or a record larger than this is damaged, and only what comes before it loads.

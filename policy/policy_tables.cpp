@@ -95,25 +95,87 @@ const char* PolicyTables::driveStateText(std::string_view drive) const {
 }
 
 // ---- Locked media table ------------------------------------------------------
+// The trusted table below shares these walks and matches.
 
-void PolicyTables::resetMediaCursor() { MediaCursor = 0; }
+namespace {
 
-bool PolicyTables::nextMedia(std::uint32_t& serial, std::string& label, std::uint32_t& driveType) {
-    if (media_.empty() || MediaCursor > media_.size() - 1) {
-        MediaCursor = 0;
+bool nextRecord(const std::vector<LockedMediaRecord>& table, std::uint32_t& cursor, std::uint32_t& serial,
+                std::string& label, std::uint32_t& driveType) {
+    if (table.empty() || cursor > table.size() - 1) {
+        cursor = 0;
         return false;
     }
-    const LockedMediaRecord& record = media_[MediaCursor++];
+    const LockedMediaRecord& record = table[cursor++];
     serial = record.serial;
     label.assign(labelOf(record));
     driveType = record.driveType;
     return true;
 }
 
-bool PolicyTables::findMedia(std::uint32_t serial, std::string_view label, std::uint32_t driveType) const {
-    return std::any_of(media_.begin(), media_.end(), [&](const LockedMediaRecord& record) {
-        return record.serial == serial && record.driveType == driveType && labelsEqual(labelOf(record), label);
+bool sameMedium(const LockedMediaRecord& record, std::uint32_t serial, std::string_view label,
+                std::uint32_t driveType) {
+    return record.serial == serial && record.driveType == driveType && labelsEqual(labelOf(record), label);
+}
+
+bool findRecord(const std::vector<LockedMediaRecord>& table, std::uint32_t serial, std::string_view label,
+                std::uint32_t driveType) {
+    return std::any_of(table.begin(), table.end(), [&](const LockedMediaRecord& record) {
+        return sameMedium(record, serial, label, driveType);
     });
+}
+
+// Adding to one list takes the same medium off the other.
+void eraseMedium(std::vector<LockedMediaRecord>& table, std::uint32_t serial, std::string_view label,
+                 std::uint32_t driveType) {
+    table.erase(std::remove_if(table.begin(), table.end(),
+                               [&](const LockedMediaRecord& record) {
+                                   return sameMedium(record, serial, label, driveType);
+                               }),
+                table.end());
+}
+
+bool addRecord(std::vector<LockedMediaRecord>& table, std::uint32_t serial, std::string_view label,
+               std::uint32_t driveType) {
+    if (findRecord(table, serial, label, driveType)) return false;
+    LockedMediaRecord record{};
+    // Labels come from a 260-byte volume query; a longer text is cut to fit the field.
+    label = upToNul(label).substr(0, MaxLabelLength);
+    std::memcpy(record.label, label.data(), label.size());
+    record.serial = serial;
+    record.driveType = driveType;
+    appendGrowing(table, record);
+    return true;
+}
+
+bool removeRecord(std::vector<LockedMediaRecord>& table, std::uint32_t serial, std::string_view label) {
+    auto match = std::find_if(table.begin(), table.end(), [&](const LockedMediaRecord& record) {
+        return record.serial == serial && labelsEqual(labelOf(record), label);
+    });
+    if (match == table.end()) return false;
+    table.erase(match);
+    return true;
+}
+
+// The label field must end in a NUL with zeros after it, whatever the file said.
+LockedMediaRecord cleanRecord(const LockedMediaRecord& record) {
+    LockedMediaRecord clean{};
+    const std::size_t length = strnlen(record.label, MaxLabelLength);
+    std::memcpy(clean.label, record.label, length);
+    clean.serial = record.serial;
+    clean.driveType = record.driveType;
+    return clean;
+}
+
+}  // namespace
+
+void PolicyTables::resetMediaCursor() { MediaCursor = 0; }
+
+bool PolicyTables::nextMedia(std::uint32_t& serial, std::string& label, std::uint32_t& driveType) {
+    return nextRecord(media_, MediaCursor, serial, label, driveType);
+}
+
+bool PolicyTables::findMedia(std::uint32_t serial, std::string_view label, std::uint32_t driveType) const {
+    return findRecord(media_, serial, label, driveType);
 }
 
 bool PolicyTables::isMediaListed(std::uint32_t serial, std::string_view label) const {
@@ -121,24 +183,39 @@ bool PolicyTables::isMediaListed(std::uint32_t serial, std::string_view label) c
 }
 
 bool PolicyTables::addMedia(std::uint32_t serial, std::string_view label, std::uint32_t driveType) {
-    if (findMedia(serial, label, driveType)) return false;
-    LockedMediaRecord record{};
-    // Labels come from a 260-byte volume query; a longer text is cut to fit the field.
-    label = upToNul(label).substr(0, MaxLabelLength);
-    std::memcpy(record.label, label.data(), label.size());
-    record.serial = serial;
-    record.driveType = driveType;
-    appendGrowing(media_, record);
-    return true;
+    eraseMedium(trusted_, serial, label, driveType);
+    return addRecord(media_, serial, label, driveType);
 }
 
 bool PolicyTables::removeMedia(std::uint32_t serial, std::string_view label) {
-    auto match = std::find_if(media_.begin(), media_.end(), [&](const LockedMediaRecord& record) {
+    return removeRecord(media_, serial, label);
+}
+
+// ---- Trusted media table -----------------------------------------------------
+
+void PolicyTables::resetTrustedCursor() { TrustedCursor = 0; }
+
+bool PolicyTables::nextTrustedMedia(std::uint32_t& serial, std::string& label, std::uint32_t& driveType) {
+    return nextRecord(trusted_, TrustedCursor, serial, label, driveType);
+}
+
+bool PolicyTables::findTrustedMedia(std::uint32_t serial, std::string_view label, std::uint32_t driveType) const {
+    return findRecord(trusted_, serial, label, driveType);
+}
+
+bool PolicyTables::isTrustedListed(std::uint32_t serial, std::string_view label) const {
+    return std::any_of(trusted_.begin(), trusted_.end(), [&](const LockedMediaRecord& record) {
         return record.serial == serial && labelsEqual(labelOf(record), label);
     });
-    if (match == media_.end()) return false;
-    media_.erase(match);
-    return true;
+}
+
+bool PolicyTables::addTrustedMedia(std::uint32_t serial, std::string_view label, std::uint32_t driveType) {
+    eraseMedium(media_, serial, label, driveType);
+    return addRecord(trusted_, serial, label, driveType);
+}
+
+bool PolicyTables::removeTrustedMedia(std::uint32_t serial, std::string_view label) {
+    return removeRecord(trusted_, serial, label);
 }
 
 // ---- Loading -----------------------------------------------------------------
@@ -162,13 +239,16 @@ void PolicyTables::appendLoadedDrive(const DriveLockEntry& entry) {
 }
 
 void PolicyTables::appendLoadedMedia(const LockedMediaRecord& record) {
-    // The label field must end in a NUL with zeros after it, whatever the file said.
-    LockedMediaRecord clean{};
-    const std::size_t length = strnlen(record.label, MaxLabelLength);
-    std::memcpy(clean.label, record.label, length);
-    clean.serial = record.serial;
-    clean.driveType = record.driveType;
+    const LockedMediaRecord clean = cleanRecord(record);
+    // A medium on both lists in one file: the locked list wins, in either record order.
+    eraseMedium(trusted_, clean.serial, labelOf(clean), clean.driveType);
     appendGrowing(media_, clean);
+}
+
+void PolicyTables::appendLoadedTrusted(const LockedMediaRecord& record) {
+    const LockedMediaRecord clean = cleanRecord(record);
+    if (findMedia(clean.serial, labelOf(clean), clean.driveType)) return;
+    appendGrowing(trusted_, clean);
 }
 
 }  // namespace ventrix

@@ -1,5 +1,5 @@
-// The in-memory policy: drive lock flags, locked media, passwords and the
-// protection switch. Tables are walked through their own cursors, exactly as
+// The in-memory policy: drive lock flags, locked media, trusted media,
+// passwords and the protection switch. Tables are walked through their own cursors, exactly as
 // the rest of the program expects (a walk past the end resets to 0).
 #pragma once
 
@@ -56,14 +56,26 @@ public:
     bool addMedia(std::uint32_t serial, std::string_view label, std::uint32_t driveType);
     bool removeMedia(std::uint32_t serial, std::string_view label);
 
+    // Trusted media table: media let through a locked drive. Same records and
+    // matching as the locked list; a medium is on at most one of the two.
+    void resetTrustedCursor();
+    bool nextTrustedMedia(std::uint32_t& serial, std::string& label, std::uint32_t& driveType);
+    bool findTrustedMedia(std::uint32_t serial, std::string_view label, std::uint32_t driveType) const;
+    bool isTrustedListed(std::uint32_t serial, std::string_view label) const;  // under any drive type
+    bool addTrustedMedia(std::uint32_t serial, std::string_view label, std::uint32_t driveType);
+    bool removeTrustedMedia(std::uint32_t serial, std::string_view label);
+
     // Raw access for the configuration file, which stores and restores the images.
     const std::vector<DriveLockEntry>& driveEntries() const { return drives_; }
     const std::vector<LockedMediaRecord>& mediaRecords() const { return media_; }
+    const std::vector<LockedMediaRecord>& trustedRecords() const { return trusted_; }
     void appendLoadedDrive(const DriveLockEntry& entry);
     void appendLoadedMedia(const LockedMediaRecord& record);
+    void appendLoadedTrusted(const LockedMediaRecord& record);
 
     std::uint32_t driveCursor() const { return DriveCursor; }
     std::uint32_t mediaCursor() const { return MediaCursor; }
+    std::uint32_t trustedCursor() const { return TrustedCursor; }
 
     std::string CurrentPassword = DefaultPassword;
     bool ProtectionOn = true;
@@ -71,8 +83,10 @@ public:
 private:
     std::vector<DriveLockEntry> drives_;
     std::vector<LockedMediaRecord> media_;
+    std::vector<LockedMediaRecord> trusted_;
     std::uint32_t DriveCursor = 0;
     std::uint32_t MediaCursor = 0;
+    std::uint32_t TrustedCursor = 0;
 };
 
 // The label rule: A-Z fold to a-z, nothing else folds, each label ends at its first NUL.

@@ -8,6 +8,7 @@
 #define IDD_ABOUT 114
 #define IDD_ADD_MEDIA 126
 #define IDD_CHANGE_PASSWORD 140
+#define IDD_TRUSTED_MEDIA 141
 
 // Icons
 #define IDI_APP 107
@@ -29,6 +30,9 @@
 #define IDM_PROTECTION 40009
 #define IDM_EXIT 40012
 #define IDM_CONFIGURATION 40013
+#define IDM_UNLOCK_5_MINUTES 40014
+#define IDM_UNLOCK_15_MINUTES 40015
+#define IDM_UNLOCK_1_HOUR 40016
 
 // Controls
 #define IDC_CANCEL 1000
@@ -48,6 +52,8 @@
 #define IDC_NEW_PASSWORD 1023
 #define IDC_CONFIRM_PASSWORD 1024
 #define IDC_RETRY_DELAY 1030  // made at run time, not in a template
+#define IDC_TRUSTED 1025
+#define IDC_TRUSTED_LIST 1026
 
 #ifndef IDC_STATIC
 #define IDC_STATIC (-1)

@@ -31,8 +31,13 @@ void onAdd(HWND dialog) {
     const SelectedRow row = readSelectedRow(GetDlgItem(dialog, IDC_PRESENT_MEDIA));
     std::string label;
     std::uint32_t serial = 0;
-    if (row.selected && context.volumes.queryVolumeIdentity(row.text, label, serial))
-        context.policy.addMedia(serial, label, context.volumes.platform().getDriveType(row.text.c_str()));
+    if (row.selected && context.volumes.queryVolumeIdentity(row.text, label, serial)) {
+        const std::uint32_t type = context.volumes.platform().getDriveType(row.text.c_str());
+        if (context.AddMediaToTrusted)
+            context.policy.addTrustedMedia(serial, label, type);
+        else
+            context.policy.addMedia(serial, label, type);
+    }
     EndDialog(dialog, DialogResult);
 }
 

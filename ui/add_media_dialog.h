@@ -1,5 +1,6 @@
 // The "Add item" dialog: puts the medium now in a drive onto the locked-media
-// list. Owned by the configuration dialog.
+// list, or the trusted list when its opener says so. Owned by the
+// configuration dialog or the Trusted Media dialog.
 #pragma once
 
 #include <windows.h>

@@ -9,6 +9,7 @@
 #include "ui/add_media_dialog.h"
 #include "ui/change_password_dialog.h"
 #include "ui/list_view.h"
+#include "ui/trusted_media_dialog.h"
 
 namespace ventrix {
 namespace {
@@ -72,6 +73,12 @@ void onAdd(HWND dialog) {
     fillMediaList(dialog);
 }
 
+// Trusting a medium takes it off the locked list, so that list is shown afresh.
+void onTrusted(HWND dialog) {
+    openDialog(IDD_TRUSTED_MEDIA, trustedMediaDialogProc, dialog);
+    fillMediaList(dialog);
+}
+
 void reportApplied() {
     const PolicyTables& policy = app().policy;
     const std::size_t locked = policy.lockedDriveCount();
@@ -93,6 +100,7 @@ void onCommand(HWND dialog, WORD id) {
     case IDC_APPLY: onApply(dialog); break;
     case IDC_CANCEL: EndDialog(dialog, DialogResult); break;
     case IDC_CHANGE_PASSWORD: openDialog(IDD_CHANGE_PASSWORD, changePasswordDialogProc, dialog); break;
+    case IDC_TRUSTED: onTrusted(dialog); break;
     }
 }
 

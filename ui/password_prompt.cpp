@@ -1,7 +1,9 @@
 #include "ui/password_prompt.h"
 
 #include <cstring>
+#include <string>
 
+#include "app/agent_window.h"
 #include "app/app_context.h"
 #include "resources/resource.h"
 #include "ui/configuration_dialog.h"
@@ -59,6 +61,19 @@ void unlockSucceeded(HWND prompt) {
     context.TrayIconData.hIcon = LoadIconA(context.module, MAKEINTRESOURCEA(IDI_UNLOCKED));
     Shell_NotifyIconA(NIM_MODIFY, &context.TrayIconData);
     context.enforcement.releaseAllLockedDrives();
+    DestroyWindow(prompt);
+}
+
+// As Unlock, reported with its minutes, and the relock started.
+void timedUnlockSucceeded(HWND prompt) {
+    AppContext& context = app();
+    const UINT minutes = context.PendingUnlockMinutes;
+    context.policy.ProtectionOn = false;
+    context.report(AuditEvent::ProtectionOffTimed, {std::to_string(minutes)});
+    context.TrayIconData.hIcon = LoadIconA(context.module, MAKEINTRESOURCEA(IDI_UNLOCKED));
+    Shell_NotifyIconA(NIM_MODIFY, &context.TrayIconData);
+    context.enforcement.releaseAllLockedDrives();
+    startTimedRelock(minutes);
     DestroyWindow(prompt);
 }
 
@@ -130,6 +145,11 @@ HWND findOwnWindow(const char* title) {
 INT_PTR CALLBACK unlockPromptProc(HWND prompt, UINT message, WPARAM wParam, LPARAM) {
     static constexpr PromptVariant unlock{"Unlock", true, unlockSucceeded};
     return promptProc(prompt, message, wParam, unlock);
+}
+
+INT_PTR CALLBACK timedUnlockPromptProc(HWND prompt, UINT message, WPARAM wParam, LPARAM) {
+    static constexpr PromptVariant timedUnlock{"Unlock", true, timedUnlockSucceeded};
+    return promptProc(prompt, message, wParam, timedUnlock);
 }
 
 INT_PTR CALLBACK exitPromptProc(HWND prompt, UINT message, WPARAM wParam, LPARAM) {

@@ -8,6 +8,8 @@ namespace ventrix {
 bool checkPassword(const char* text);
 INT_PTR CALLBACK unlockPromptProc(HWND prompt, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK exitPromptProc(HWND prompt, UINT message, WPARAM wParam, LPARAM lParam);
+// Unlock for app().PendingUnlockMinutes, then lock again by itself.
+INT_PTR CALLBACK timedUnlockPromptProc(HWND prompt, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK configurePromptProc(HWND prompt, UINT message, WPARAM wParam, LPARAM lParam);
 
 // This process's own top-level window with the title, or null: a window of

@@ -52,13 +52,28 @@ void Enforcement::reportEjected(const std::string& root, const std::string& labe
     volumes_.platform().showMessage(nullptr, text, ErrorCaption, MbIconError | MbOk);
 }
 
-void Enforcement::lockMediaInDrive(const std::string& root) {
+bool Enforcement::letTrustedThrough(const std::string& root) {
+    // With nothing trusted there is nothing to read for: every request stays as it was.
+    if (tables_.trustedRecords().empty()) return false;
     std::string label;
     std::uint32_t serial = 0;
-    if (!volumes_.queryVolumeIdentity(root, label, serial)) return;
+    if (!volumes_.peekVolumeIdentity(root, label, serial)) return false;
+    // A locked-list medium is ejected wherever it turns up; the drive's type
+    // is asked for only when the trusted list could hold the medium.
+    if (tables_.isMediaListed(serial, label) || !tables_.isTrustedListed(serial, label)) return false;
+    if (!tables_.findTrustedMedia(serial, label, volumes_.platform().getDriveType(root.c_str()))) return false;
+    audit_.report(AuditEvent::TrustedMediumAllowed, {root, label, formatSerialHex(serial)});
+    return true;
+}
+
+void Enforcement::lockMediaInDrive(const std::string& root) {
     // isDriveLocked stops its walk just past this drive's entry, so a table
     // walk that called us resumes where it stood.
     const bool driveLocked = tables_.isDriveLocked(root);
+    if (driveLocked && letTrustedThrough(root)) return;
+    std::string label;
+    std::uint32_t serial = 0;
+    if (!volumes_.queryVolumeIdentity(root, label, serial)) return;
     if (!driveLocked && !tables_.isMediaListed(serial, label)) return;
     volumes_.ejectMedia(root);
     volumes_.lockVolume(root);
@@ -76,7 +91,7 @@ void Enforcement::startupSweep() {
             locked = 1;
         }
         if (locked != 0) {
-            volumes_.lockVolume(root);
+            if (!letTrustedThrough(root)) volumes_.lockVolume(root);
             continue;
         }
         std::string label;
@@ -129,13 +144,16 @@ void Enforcement::onVolumeArrival(std::uintptr_t event, const void* header) {
 void Enforcement::onDriveArrival(const std::string& root) {
     std::uint32_t locked = 0;
     if (!tables_.findDrive(root, &locked)) {
-        // A drive never seen before is locked first, no questions asked.
+        // A drive never seen before is locked first, unless it holds a trusted medium.
+        const bool trusted = letTrustedThrough(root);
         tables_.setDriveLocked(root, true);
+        if (trusted) return;
         volumes_.lockVolume(root);
         volumes_.ejectMedia(root);
         reportEjected(root, "", "", ReasonNewDrive);
         return;
     }
+    if (locked != 0 && letTrustedThrough(root)) return;
     std::string label;
     std::uint32_t serial = 0;
     if (!volumes_.queryVolumeIdentity(root, label, serial)) return;

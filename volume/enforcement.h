@@ -45,6 +45,10 @@ public:
 private:
     // One drive of an arrival, while protection is on.
     void onDriveArrival(const std::string& root);
+    // A trusted medium in a drive flagged locked: read without a dismount,
+    // reported and left alone. False for anything else, which then goes
+    // through the locked drive's sequence.
+    bool letTrustedThrough(const std::string& root);
     // The ejection reported, then the lock message shown.
     void reportEjected(const std::string& root, const std::string& label, const std::string& serial,
                        const char* reason);

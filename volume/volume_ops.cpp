@@ -84,8 +84,12 @@ void VolumeOps::releaseVolume(std::string_view root) {
 }
 
 bool VolumeOps::queryVolumeIdentity(std::string_view root, std::string& label, std::uint32_t& serial) {
+    releaseVolume(root.substr(0, 3));
+    return peekVolumeIdentity(root, label, serial);
+}
+
+bool VolumeOps::peekVolumeIdentity(std::string_view root, std::string& label, std::uint32_t& serial) {
     const std::string volumeRoot(root.substr(0, 3));
-    releaseVolume(volumeRoot);
     // An empty drive must fail the query, not prompt the user to insert a disk.
     platform_.setErrorMode(SemFailCriticalErrors);
     char buffer[LabelBufferSize] = {};

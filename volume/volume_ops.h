@@ -28,6 +28,8 @@ public:
     void lockVolume(std::string_view root);
     void releaseVolume(std::string_view root);
     bool queryVolumeIdentity(std::string_view root, std::string& label, std::uint32_t& serial);
+    // The identity read alone: no release and no dismount, so open files stay open.
+    bool peekVolumeIdentity(std::string_view root, std::string& label, std::uint32_t& serial);
     void seedDriveTable();
 
     // The roots of all present drives, in the system's order (two-call enumeration).

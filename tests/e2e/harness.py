@@ -35,6 +35,7 @@ LOGIN = "Login"
 CONFIG = "Ventrix"
 ABOUT = "About Ventrix v1.1"
 ADD_ITEM = "Add item"
+TRUSTED = "Trusted Media"
 EXIT_CODE = 24
 DEFAULT_PASSWORD = "quillfern"
 
@@ -639,7 +640,8 @@ class Session:
         shutil.copyfile(path, copy)
         status, lines = self.probe.call("conf", copy)
         check(status == 0, "cannot decode the policy file: %s" % lines)
-        conf = {"password": None, "drives": {}, "media": [], "records": [], "raw": open(path, "rb").read()}
+        conf = {"password": None, "drives": {}, "media": [], "trusted": [], "records": [],
+                "raw": open(path, "rb").read()}
         for line in lines:
             f = fields(line)
             if line.startswith("password="):
@@ -648,6 +650,8 @@ class Session:
                 conf["drives"][f["letter"]] = int(f["locked"])
             elif line.startswith("media "):
                 conf["media"].append((f["label"], int(f["serial"], 16), int(f["type"])))
+            elif line.startswith("trusted "):
+                conf["trusted"].append((f["label"], int(f["serial"], 16), int(f["type"])))
             elif line.startswith("record "):
                 conf["records"].append(f["tag"])
         return conf
@@ -1283,6 +1287,141 @@ def scenario_audit_trail(s):
         check(not any("audit-pw" in t or "wrong-guess" in t for t in strings), "a password reached the log")
 
 
+# -- trusted media and timed unlock
+
+WM_TIMER = 0x113
+RELOCK_TIMER = 18  # the agent window's timer that ends a timed unlock
+
+
+def set_medium(s, letter, label, serial):
+    """Another medium in a prepared drive: Wine reads the folder's label and serial afresh."""
+    folder = os.path.join(s.e.drives, letter)
+    for name, value in ((".windows-label", label), (".windows-serial", serial)):
+        with open(os.path.join(folder, name), "w") as f:
+            f.write(value + "\n")
+
+
+def requests_on(events, letter):
+    return [code for drive, code in events if drive == letter]
+
+
+def scenario_trusted_stick(s):
+    """A trusted stick in a locked drive stays in use through start-up, the
+    Trusted Media dialog, Apply and a new arrival; another stick in the same
+    drive is ejected."""
+    s.make_conf("password=cfg-secret", "drive=D:0", "drive=E:1", "trusted=STICK:BADF00D:2")
+    try:
+        program = s.start(startup_boxes=())
+        s.wait_tray("locked")
+        s.wait_agent()
+        s.no_box(0.5)
+        check(requests_on(program.events(), "E") == [], "start-up touched the trusted stick: %r" % program.events())
+        let_through = (2001, INFORMATION, ["E:\\", "STICK", "BADF00D"])
+        check(program.audit_events().count(let_through) == 2, "sweep and apply pass not reported: %r"
+              % program.audit_events())
+
+        open_configuration(s)
+        s.click_control(CONFIG, 1025)
+        s.wait_window(TRUSTED)
+        s.shot("trusted-media")
+        rows = [(r["text"], r["sub1"], r["image"]) for r in list_rows(s, TRUSTED, 1026)]
+        check(rows == [("STICK", "BADF00D", "2")], "trusted list: %r" % rows)
+        s.click_control(TRUSTED, 1012)
+        s.wait_window(ADD_ITEM)
+        click_row(s, ADD_ITEM, 1007, "D:\\")
+        s.click_control(ADD_ITEM, 1012)
+        s.wait_gone(ADD_ITEM)
+        rows = [(r["text"], r["sub1"], r["image"]) for r in list_rows(s, TRUSTED, 1026)]
+        check(rows == [("STICK", "BADF00D", "2"), ("VENTRIXCD", "1A2B3C4D", "3")], "after Add: %r" % rows)
+        s.shot("trusted-media-added")
+        s.click_control(TRUSTED, 1000)
+        s.wait_gone(TRUSTED)
+        program.set_mark()
+        s.click_control(CONFIG, 1016)
+        s.wait_gone(CONFIG)
+        s.no_box(0.8)
+        check(requests_on(program.events_since_mark(), "E") == [], "Apply touched the trusted stick")
+        conf = s.read_conf()
+        check(conf["trusted"] == [("STICK", 0x0BADF00D, 2), ("VENTRIXCD", 0x1A2B3C4D, 5)],
+              "trusted media in the file: %r" % conf["trusted"])
+        check(conf["records"][-2:] == ["5D", "5D"] and conf["drives"] == {"D": 0, "E": 1}, "file: %r" % conf)
+
+        program.set_mark()
+        check(finish(s.arrive(0x10)) == 0, "the arrival was not delivered")
+        s.no_box(0.8)
+        check(requests_on(program.events_since_mark(), "E") == [], "an arrival touched the trusted stick")
+
+        close_from_outside(s, program)
+
+        # Another stick in the same drive. Wine's mount manager reads a drive's
+        # label and serial once, so the session starts afresh to see it.
+        set_medium(s, "e", "OTHER", "12345678")
+        s.stop()
+        s.start_desktop()
+        program = s.start("other-stick", startup_boxes=("E",))
+        s.wait_tray("locked")
+        s.wait_agent()
+        check(IOCTL_EJECT in requests_on(program.events(), "E"), "the other stick was not ejected at start-up")
+        program.set_mark()
+        sender = s.arrive(0x10)
+        check(s.box(name="other-stick-arrival") == LOCK_TEXT % "E", "no lock message for the other stick")
+        finish(sender)
+        check(IOCTL_EJECT in requests_on(program.events_since_mark(), "E"), "the other stick was not ejected")
+        check(all(event[0] != 2001 for event in program.audit_events()), "the other stick was let through")
+        close_from_outside(s, program)
+    finally:
+        set_medium(s, "e", DRIVES["e"]["label"], DRIVES["e"]["serial"])
+
+
+def open_menus(s):
+    """The rectangles of every open popup menu (the tray menu, its submenu)."""
+    status, lines = s.probe.call("menus")
+    return [tuple(map(int, fields(line)["rect"].split(","))) for line in lines if line.startswith("menu ")]
+
+
+def scenario_timed_unlock(s):
+    """Unlock for 5 minutes from the submenu, then the timer's message locks
+    again as Lock does; the same message later changes nothing."""
+    program = s.start()
+    s.wait_tray("locked")
+    s.wait_agent()
+    shot, rect = s.open_menu()
+    where = s.menu_text_at(shot, rect, "Unlock &for")
+    check(where, "no Unlock for in the menu")
+    s.click(*where)
+    submenu = poll(lambda: [r for r in open_menus(s) if r != rect], 5, what="the Unlock for submenu")[0]
+    shot = s.shot("unlock-for-submenu")
+    places = [s.menu_text_at(shot, submenu, text) for text in ("&5 minutes", "&15 minutes", "&1 hour")]
+    check(all(places) and places[0][1] < places[1][1] < places[2][1], "submenu items: %r" % places)
+    program.set_mark()
+    s.click(*places[0])
+    s.probe.call("gone", "*", 5000, "#32768")
+    s.login(DEFAULT_PASSWORD)
+    s.wait_gone(LOGIN)
+    s.wait_tray("unlocked")
+    s.shot("unlocked-for-5-minutes")
+    released = program.events_since_mark()
+    for letter in "DE":
+        check((letter, FSCTL_UNLOCK) in released, "%s: not released: %r" % (letter, released))
+    check(program.audit_events()[-1] == (3002, INFORMATION, ["5"]), "events: %r" % program.audit_events())
+    shot, rect = s.open_menu()
+    check(not s.menu_text_at(shot, rect, "Unlock &for"), "Unlock for shown while unlocked")
+    s.click(300, 200)
+    s.probe.call("gone", "*", 5000, "#32768")
+
+    # The time is up: the timer's message, posted from here rather than waited for.
+    status, _ = s.probe.call("post", AGENT, WM_TIMER, RELOCK_TIMER, 0)
+    check(status == 0, "could not post the timer message")
+    for letter in "DE":
+        check(s.box(name="relock-apply-%s" % letter) == LOCK_TEXT % letter, "no apply pass at the end")
+    s.wait_tray("locked")
+    check(program.audit_events()[-1] == (3003, INFORMATION, []), "events: %r" % program.audit_events())
+    s.probe.call("post", AGENT, WM_TIMER, RELOCK_TIMER, 0)
+    s.no_box(0.8)
+    check(s.menu_first_item() == "Unlock", "a late timer message changed protection")
+    close_from_outside(s, program)
+
+
 def scenario_about_box(s):
     program = s.start()
     s.wait_tray("locked")
@@ -1321,6 +1460,8 @@ SCENARIOS = {
     "cross_build_policy": scenario_cross_build_policy,
     "change_password": scenario_change_password,
     "audit_trail": scenario_audit_trail,
+    "trusted_stick": scenario_trusted_stick,
+    "timed_unlock": scenario_timed_unlock,
 }
 
 

@@ -635,8 +635,16 @@ int cmdText(const Args& a) {
     HDC screen = GetDC(nullptr);
     HDC dc = CreateCompatibleDC(screen);
     HGDIOBJ oldFont = SelectObject(dc, font);
+    // A text with '&' is drawn as a menu draws it: the next letter underlined.
+    const bool mnemonic = a[1].find('&') != std::string::npos;
     SIZE extent{};
-    GetTextExtentPoint32A(dc, a[1].c_str(), static_cast<int>(a[1].size()), &extent);
+    RECT measured{};
+    if (mnemonic) {
+        DrawTextA(dc, a[1].c_str(), -1, &measured, DT_CALCRECT | DT_SINGLELINE);
+        extent = {measured.right, measured.bottom};
+    } else {
+        GetTextExtentPoint32A(dc, a[1].c_str(), static_cast<int>(a[1].size()), &extent);
+    }
     HBITMAP bitmap = CreateCompatibleBitmap(screen, extent.cx, extent.cy);
     HGDIOBJ oldBitmap = SelectObject(dc, bitmap);
     HBRUSH brush = CreateSolidBrush(parseColor(a[4]));
@@ -644,7 +652,10 @@ int cmdText(const Args& a) {
     FillRect(dc, &all, brush);
     SetBkMode(dc, TRANSPARENT);
     SetTextColor(dc, parseColor(a[3]));
-    TextOutA(dc, 0, 0, a[1].c_str(), static_cast<int>(a[1].size()));
+    if (mnemonic)
+        DrawTextA(dc, a[1].c_str(), -1, &measured, DT_SINGLELINE);
+    else
+        TextOutA(dc, 0, 0, a[1].c_str(), static_cast<int>(a[1].size()));
     SelectObject(dc, oldBitmap);
     SelectObject(dc, oldFont);
     const bool saved = saveBitmap(a[2].c_str(), dc, bitmap, extent.cx, extent.cy);
@@ -672,6 +683,21 @@ int cmdColors(const Args&) {  // the system colours the tray and menus are paint
 
 // ---------------------------------------------------- the policy file
 
+BOOL CALLBACK listMenuWindow(HWND window, LPARAM) {
+    char cls[16] = {};
+    GetClassNameA(window, cls, sizeof cls);
+    if (std::strcmp(cls, "#32768") != 0 || !IsWindowVisible(window)) return TRUE;
+    RECT rect{};
+    GetWindowRect(window, &rect);
+    say("menu rect=%ld,%ld,%ld,%ld\n", rect.left, rect.top, rect.right, rect.bottom);
+    return TRUE;
+}
+
+int cmdMenus(const Args&) {  // menus: the rectangle of every open popup menu (a submenu too)
+    EnumWindows(listMenuWindow, 0);
+    return 0;
+}
+
 int cmdConf(const Args& a) {  // conf FILE: decoded records, framing first
     if (a.size() < 2) return 2;
     // Read without blocking anyone for long, and report a refused open: that
@@ -695,7 +721,8 @@ int cmdConf(const Args& a) {  // conf FILE: decoded records, framing first
         std::uint32_t length = 0;
         std::memcpy(&length, &bytes[at + 1], 4);
         say("record tag=%02X length=%u\n", bytes[at], length);
-        at += 5 + static_cast<size_t>(length);
+        // A trusted medium's record counts 4-byte words, as an unknown tag does.
+        at += 5 + (bytes[at] == ventrix::TrustedTag ? size_t{length} * 4 : static_cast<size_t>(length));
     }
     if (at != bytes.size()) say("framing-trailing=%d\n", static_cast<int>(bytes.size() - at));
 
@@ -715,13 +742,18 @@ int cmdConf(const Args& a) {  // conf FILE: decoded records, framing first
     }
     for (const auto& drive : tables.driveEntries())
         say("drive letter=%c locked=%u\n", drive.letter ? drive.letter : '?', static_cast<unsigned>(drive.locked));
+    for (const auto& media : tables.trustedRecords()) {
+        char label[261] = {};
+        std::memcpy(label, media.label, 260);
+        say("trusted label=%s serial=%X type=%u\n", label, media.serial, media.driveType);
+    }
     return 0;
 }
 
 
 // makeconf FILE ITEM...: writes a policy file as the program would, for a
 // scenario's starting state. Items: password=TEXT, drive=L:0|1,
-// media=LABEL:HEXSERIAL:TYPE.
+// media=LABEL:HEXSERIAL:TYPE, trusted=LABEL:HEXSERIAL:TYPE.
 int cmdMakeConf(const Args& a) {
     if (a.size() < 2) return 2;
     ventrix::PolicyTables tables;
@@ -732,15 +764,19 @@ int cmdMakeConf(const Args& a) {
             password = item.substr(9);
         } else if (item.rfind("drive=", 0) == 0 && item.size() >= 9) {
             tables.appendLoadedDrive({item[6], static_cast<std::uint8_t>(item[8] == '1' ? 1 : 0)});
-        } else if (item.rfind("media=", 0) == 0) {
-            const std::string rest = item.substr(6);
+        } else if (item.rfind("media=", 0) == 0 || item.rfind("trusted=", 0) == 0) {
+            const bool trusted = item[0] == 't';
+            const std::string rest = item.substr(trusted ? 8 : 6);
             const size_t first = rest.find(':'), second = rest.rfind(':');
             if (first == std::string::npos || first == second) return 2;
             ventrix::LockedMediaRecord record{};
             std::strncpy(record.label, rest.substr(0, first).c_str(), ventrix::MaxLabelLength);
             record.serial = static_cast<std::uint32_t>(std::strtoul(rest.substr(first + 1, second - first - 1).c_str(), nullptr, 16));
             record.driveType = static_cast<std::uint32_t>(number(rest.substr(second + 1)));
-            tables.appendLoadedMedia(record);
+            if (trusted)
+                tables.appendLoadedTrusted(record);
+            else
+                tables.appendLoadedMedia(record);
         } else {
             return 2;
         }
@@ -835,6 +871,7 @@ int dispatch(const Args& a) {
     if (c == "listview") return cmdListView(a);
     if (c == "listrect") return cmdListRect(a);
     if (c == "menu") return cmdMenu(a);
+    if (c == "menus") return cmdMenus(a);
     if (c == "icon") return cmdIcon(a);
     if (c == "text") return cmdText(a);
     if (c == "colors") return cmdColors(a);

@@ -84,18 +84,49 @@ private:
 
 // ---- An independent model of what a load must yield -------------------------------
 
-struct Model {
-    std::string password;
-    std::vector<DriveLockEntry> drives;
-    std::vector<LockedMediaRecord> media;
-};
-
 std::uint32_t le32(const std::uint8_t* p) {
     return p[0] | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
 }
 
+struct Model {
+    std::string password;
+    std::vector<DriveLockEntry> drives;
+    std::vector<LockedMediaRecord> media;
+    std::vector<LockedMediaRecord> trusted;
+};
+
+bool sameMedium(const LockedMediaRecord& a, const LockedMediaRecord& b) {
+    return a.serial == b.serial && a.driveType == b.driveType && ventrix::labelsEqual(a.label, b.label);
+}
+
+LockedMediaRecord recordFrom(const std::uint8_t* plain, std::size_t plainSize) {
+    std::uint8_t image[268] = {};
+    std::memcpy(image, plain, std::min<std::size_t>(plainSize, 268));
+    LockedMediaRecord record{};
+    std::size_t labelLength = 0;
+    while (labelLength < 259 && image[labelLength] != 0) ++labelLength;
+    std::memcpy(record.label, image, labelLength);
+    std::memcpy(&record.serial, image + 260, 4);
+    std::memcpy(&record.driveType, image + 264, 4);
+    return record;
+}
+
+// A trusted record's words: its protected length, then that many bytes.
+// A medium already on the locked list is not trusted.
+void expectTrusted(const std::uint8_t* words, std::size_t span, Model& model) {
+    if (span < 4) return;
+    const std::uint64_t length = le32(words);
+    if (length == 0 || length > span - 4 || (words[4] & 1) == 0) return;
+    const LockedMediaRecord record = recordFrom(words + 5, static_cast<std::size_t>(length) - 1);
+    for (const LockedMediaRecord& listed : model.media) {
+        if (sameMedium(listed, record)) return;
+    }
+    model.trusted.push_back(record);
+}
+
+
 Model expectedLoad(const std::uint8_t* data, std::size_t size, const std::string& startPassword) {
-    Model model{startPassword, {}, {}};
+    Model model{startPassword, {}, {}, {}};
     std::size_t pos = 0;
     while (pos < size) {
         const std::uint8_t tag = data[pos++];
@@ -107,6 +138,7 @@ Model expectedLoad(const std::uint8_t* data, std::size_t size, const std::string
         if (span > size - pos) break;
         const std::uint8_t* blob = data + pos;
         pos += static_cast<std::size_t>(span);
+        if (tag == 0x5D) expectTrusted(blob, static_cast<std::size_t>(span), model);
         if (!record || span == 0 || (blob[0] & 1) == 0) continue;
         const std::uint8_t* plain = blob + 1;
         const std::size_t plainSize = static_cast<std::size_t>(span) - 1;
@@ -122,14 +154,8 @@ Model expectedLoad(const std::uint8_t* data, std::size_t size, const std::string
             if (same != model.drives.end()) same->locked = image[1];
             else model.drives.push_back({char(image[0]), image[1]});
         } else {
-            std::uint8_t image[268] = {};
-            std::memcpy(image, plain, std::min<std::size_t>(plainSize, 268));
-            LockedMediaRecord record{};
-            std::size_t labelLength = 0;
-            while (labelLength < 259 && image[labelLength] != 0) ++labelLength;
-            std::memcpy(record.label, image, labelLength);
-            std::memcpy(&record.serial, image + 260, 4);
-            std::memcpy(&record.driveType, image + 264, 4);
+            const LockedMediaRecord record = recordFrom(plain, plainSize);
+            std::erase_if(model.trusted, [&](const LockedMediaRecord& t) { return sameMedium(t, record); });
             model.media.push_back(record);
         }
     }
@@ -149,7 +175,9 @@ void checkTableInvariants(const PolicyTables& tables) {
         for (std::size_t j = i + 1; j < drives.size(); ++j) CHECK(drives[i].letter != drives[j].letter);
     }
     static_assert(sizeof(LockedMediaRecord) == 268);
-    for (const LockedMediaRecord& record : tables.mediaRecords()) {
+    std::vector<LockedMediaRecord> records = tables.mediaRecords();
+    records.insert(records.end(), tables.trustedRecords().begin(), tables.trustedRecords().end());
+    for (const LockedMediaRecord& record : records) {
         const std::size_t length = strnlen(record.label, sizeof record.label);
         CHECK(length < sizeof record.label);
         for (std::size_t k = length; k < sizeof record.label; ++k) CHECK(record.label[k] == 0);
@@ -162,14 +190,15 @@ void checkGrowth(const std::vector<T>& table) {
     CHECK(table.capacity() <= table.size() + table.size() / 2 + 1);
 }
 
-// A saved file: one password record, then the media, then the drives, each
-// framed exactly, nothing after the last.
+// A saved file: one password record, then the media, then the drives, then
+// the trusted media (framed by words), each framed exactly, nothing after the last.
 void checkWellFormed(const Bytes& file, const PolicyTables& tables) {
     std::vector<std::uint8_t> tags;
     std::size_t pos = 0;
     while (pos < file.size()) {
         CHECK(file.size() - pos >= 5);
-        const std::uint32_t length = le32(file.data() + pos + 1);
+        const std::uint64_t field = le32(file.data() + pos + 1);
+        const std::uint64_t length = file[pos] == 0x5D ? field * 4 : field;
         CHECK(length <= file.size() - pos - 5);
         tags.push_back(file[pos]);
         pos += 5 + length;
@@ -177,6 +206,7 @@ void checkWellFormed(const Bytes& file, const PolicyTables& tables) {
     std::vector<std::uint8_t> expected{0x5A};
     expected.insert(expected.end(), tables.mediaRecords().size(), 0x5C);
     expected.insert(expected.end(), tables.driveEntries().size(), 0x5B);
+    expected.insert(expected.end(), tables.trustedRecords().size(), 0x5D);
     CHECK(tags == expected);
 }
 
@@ -203,8 +233,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         CHECK(config.isHeld());
     }
     CHECK(protector.largestInput <= size);
-    const std::size_t tableBytes = std::max(tables.mediaRecords().capacity() * sizeof(LockedMediaRecord),
-                                            tables.driveEntries().capacity() * sizeof(DriveLockEntry));
+    const std::size_t tableBytes = std::max({tables.mediaRecords().capacity() * sizeof(LockedMediaRecord),
+                                             tables.trustedRecords().capacity() * sizeof(LockedMediaRecord),
+                                             tables.driveEntries().capacity() * sizeof(DriveLockEntry)});
     // Beyond the file image and the tables, only small fixed bookkeeping.
     CHECK(largestRequest <= std::max(size, tableBytes) + 256);
     checkGrowth(tables.mediaRecords());
@@ -215,6 +246,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CHECK(password == model.password);
     CHECK(sameImages(tables.driveEntries(), model.drives));
     CHECK(sameImages(tables.mediaRecords(), model.media));
+    CHECK(sameImages(tables.trustedRecords(), model.trusted));
     checkTableInvariants(tables);
 
     // The next save writes a well-formed file that loads back exactly.
@@ -231,10 +263,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CHECK(reloadedPassword == password);
     CHECK(sameImages(reloaded.driveEntries(), tables.driveEntries()));
     CHECK(sameImages(reloaded.mediaRecords(), tables.mediaRecords()));
+    CHECK(sameImages(reloaded.trustedRecords(), tables.trustedRecords()));
 
     // A record that fails to protect yields no file image at all, and a save
     // with it leaves the previous file exactly as it was.
-    const std::size_t records = 1 + tables.mediaRecords().size() + tables.driveEntries().size();
+    const std::size_t records =
+        1 + tables.mediaRecords().size() + tables.driveEntries().size() + tables.trustedRecords().size();
     FuzzProtector failing(static_cast<unsigned>(1 + size % records));
     Bytes partial{0xEE};
     CHECK(!ventrix::buildConfiguration(tables, password, failing, partial));

@@ -13,7 +13,7 @@ survive. Run it again after changing it and commit the result:
 import os
 import struct
 
-PASSWORD, DRIVE, MEDIA = 0x5A, 0x5B, 0x5C
+PASSWORD, DRIVE, MEDIA, TRUSTED = 0x5A, 0x5B, 0x5C, 0x5D
 OK, REFUSED = b"\x01", b"\x02"
 
 
@@ -45,6 +45,18 @@ def unknown(tag, count, words=b""):
     return bytes([tag]) + struct.pack("<I", count) + words
 
 
+def trusted_frame(length, blob):
+    """A trusted medium: word count, protected length, blob, zeros to the word."""
+    body = struct.pack("<I", length) + blob
+    body += b"\0" * (-len(body) % 4)
+    return bytes([TRUSTED]) + struct.pack("<I", len(body) // 4) + body
+
+
+def trusted(label, serial, drive_type):
+    blob = OK + medium_image(label, serial, drive_type)
+    return trusted_frame(len(blob), blob)
+
+
 three = password(b"quillfern") + medium(b"HOLIDAY", 0xA1B2C3D4, 2) + drive("E", 1)
 
 SEEDS = {
@@ -60,6 +72,8 @@ SEEDS = {
     + drive("D", 1)
     + drive("E", 0)
     + drive("F", 1),
+    "trusted-media": three + trusted(b"OWN", 0x5AFE, 2) + trusted(b"DISC", 7, 5),
+    "trusted-and-locked": trusted(b"BOTH", 3, 2) + medium(b"both", 3, 2) + trusted(b"BOTH", 3, 2),
     # The catalogue of damaged files.
     "only-unknown-tags": unknown(0x01, 1, b"abcd") + unknown(0xFF, 2, b"\0" * 8) + unknown(0x00, 0),
     "unknown-count-0": unknown(0x42, 0) + password(b"after"),
@@ -79,6 +93,8 @@ SEEDS = {
     "medium-label-no-nul": record(MEDIA, b"q" * 260 + struct.pack("<II", 9, 2)),
     "medium-junk-after-nul": record(MEDIA, b"AB\0" + b"\x7F" * 257 + struct.pack("<II", 3, 5)),
     "empty-plaintexts": record(DRIVE, b"") + record(MEDIA, b"") + record(PASSWORD, b""),
+    "trusted-length-0": trusted_frame(0, b"") + drive("E", 1),
+    "trusted-length-past-words": trusted_frame(400, OK + b"SHORT") + drive("E", 1),
     "refused-record": frame(PASSWORD, REFUSED + b"theirs\0") + password(b"mine") + drive("D", 1),
 }
 

@@ -246,6 +246,76 @@ TEST_F(ConfigFormat, UnknownTagSkippingExactlyToTheEndKeepsWhatCameBefore) {
     EXPECT_TRUE(loaded.driveEntries().empty());
 }
 
+// ---- Trusted media: a record the loader of 1.1 skips as an unknown tag -------------
+
+// Record starts and tags as the unknown-tag rule walks a file: known tags
+// carry a byte length, every other tag a count of 4-byte words.
+std::vector<std::pair<std::size_t, std::uint8_t>> walkUnderTheUnknownTagRule(const Bytes& file) {
+    std::vector<std::pair<std::size_t, std::uint8_t>> starts;
+    std::size_t pos = 0;
+    while (pos + 5 <= file.size()) {
+        const std::uint8_t tag = file[pos];
+        const std::uint64_t field = file[pos + 1] | file[pos + 2] << 8 | file[pos + 3] << 16 |
+                                    static_cast<std::uint64_t>(file[pos + 4]) << 24;
+        starts.emplace_back(pos, tag);
+        pos += 5 + (tag >= PasswordTag && tag <= MediaTag ? field : field * 4);
+    }
+    EXPECT_EQ(pos, file.size()) << "the walk ends exactly at the end";
+    return starts;
+}
+
+TEST_F(ConfigFormat, TrustedMediaComeLastAndPassUnderTheUnknownTagRuleLeavingEveryOtherRecord) {
+    PolicyTables tables;
+    fillPolicy(tables);
+    tables.addTrustedMedia(0x5AFE, "Own stick", 2);
+    tables.addTrustedMedia(0xD15C, "", 5);
+    Bytes file = build(tables, "pw");
+    const auto starts = walkUnderTheUnknownTagRule(file);
+    ASSERT_EQ(starts.size(), 8u);
+    // The last record: its protected length, the blob, then zeros up to the word.
+    ASSERT_EQ(starts[7].second, TrustedTag);
+    const std::size_t at = starts[7].first;
+    const std::uint32_t length = file[at + 5] | file[at + 6] << 8 | file[at + 7] << 16 | file[at + 8] << 24;
+    ASSERT_LE(file.size() - (at + 9 + length), 3u);
+    EXPECT_EQ(Bytes(file.begin() + at + 9 + length, file.end()), Bytes(file.size() - (at + 9 + length), 0));
+    EXPECT_EQ(unprotected(Bytes(file.begin() + at + 9, file.begin() + at + 9 + length)),
+              imageOf(tables.trustedRecords()[1]));
+
+    parse(file);
+    ASSERT_EQ(loaded.trustedRecords().size(), 2u);
+    EXPECT_EQ(imageOf(loaded.trustedRecords()[0]), imageOf(tables.trustedRecords()[0]));
+
+    // A loader that knows no 0x5D sees a tag it does not know.
+    for (std::size_t i = 6; i < 8; ++i) file[starts[i].first] = 0x7F;
+    PolicyTables older;
+    std::string olderPassword;
+    parseConfiguration(file.data(), file.size(), protector, older, olderPassword);
+    expectSamePolicy(older, tables);
+    EXPECT_EQ(olderPassword, "pw");
+}
+
+TEST_F(ConfigFormat, DamagedTrustedRecordCostsOnlyItself) {
+    LockedMediaRecord medium = mediaRecord("KEPT", 1, 2);
+    Bytes blob;
+    ASSERT_TRUE(protector.protect(reinterpret_cast<const std::uint8_t*>(&medium), sizeof medium, blob));
+    auto trusted = [&](std::uint32_t words, std::uint32_t length, const Bytes& body) {
+        Bytes out{TrustedTag};
+        out += le32(words) + le32(length) + body;
+        out.resize(5 + std::size_t{words} * 4, 0);
+        return out;
+    };
+    const std::uint32_t words = static_cast<std::uint32_t>((blob.size() + 7) / 4);
+    Bytes file = trusted(2, 0, {});                                          // L = 0
+    file += trusted(words, words * 4 - 3, blob);                             // L past the words
+    file += trusted(words, static_cast<std::uint32_t>(blob.size()), Bytes(blob.size(), 0xEE));  // not unprotectable
+    file += trusted(words, static_cast<std::uint32_t>(blob.size()), blob);
+    file += driveRecord('E', 1);
+    parse(file);
+    ASSERT_EQ(loaded.trustedRecords().size(), 1u);
+    EXPECT_STREQ(loaded.trustedRecords()[0].label, "KEPT");
+    EXPECT_EQ(loaded.driveEntries().size(), 1u);
+}
+
 // ---- Lengths and truncation ------------------------------------------------------------
 
 TEST_F(ConfigFormat, ZeroLengthRecordIsSkippedAndTheNextLoads) {

@@ -492,6 +492,75 @@ TEST_F(AuditedEnforcementTest, SweepAndApplyReportTheirEjectionsAndAFailedSaveWi
     for (const std::string& event : audit.events()) EXPECT_EQ(event.find("s3cret"), std::string::npos) << event;
 }
 
+// ---- trusted media in a drive flagged locked (or new) -----------------------------
+
+enum class Procedure { Sweep, Apply, ArrivalInALockedDrive, ArrivalInANewDrive };
+
+class TrustedMediumInALockedDrive : public EnforcementTest, public ::testing::WithParamInterface<Procedure> {
+protected:
+    void SetUp() override {
+        tables.addTrustedMedia(0x5AFE, "Backup", DriveRemovable);
+        if (GetParam() != Procedure::ArrivalInANewDrive) tables.setDriveLocked("E:\\", true);
+    }
+    void run() {
+        platform.clearCalls();
+        switch (GetParam()) {
+        case Procedure::Sweep: return enforcement.startupSweep();
+        case Procedure::Apply: return enforcement.applyPolicy();
+        case Procedure::ArrivalInALockedDrive:
+        case Procedure::ArrivalInANewDrive: return arrive(0x10);
+        }
+    }
+    // The identity read without a release, as the trusted check makes it.
+    static Calls peek() { return {"errormode 1", "query E:\\ size=260"}; }
+    Calls before() const { return GetParam() == Procedure::Sweep ? seq({enumerate(1), typeOf('E')}) : Calls{}; }
+    // Today's sequence for a medium that is not let through.
+    Calls lockedSequence() const {
+        switch (GetParam()) {
+        case Procedure::Sweep: return lockReq('E');
+        case Procedure::Apply: return seq({identify('E'), ejectReq('E'), lockReq('E'), lockMessage('E')});
+        case Procedure::ArrivalInALockedDrive: return seq({identify('E'), ejectReq('E'), lockMessage('E')});
+        case Procedure::ArrivalInANewDrive: return seq({lockReq('E'), ejectReq('E'), lockMessage('E')});
+        }
+        return {};
+    }
+};
+
+TEST_P(TrustedMediumInALockedDrive, IsReadWithoutADismountReportedAndLeftAlone) {
+    platform.addDriveWithMedium('E', DriveRemovable, "BACKUP", 0x5AFE);
+    run();
+    EXPECT_EQ(platform.calls(), seq({before(), peek(), typeOf('E')}));
+    EXPECT_EQ(audit.events(), Calls{"event 2001 E:\\|BACKUP|5AFE"});
+    EXPECT_EQ(letters(), "E");
+    EXPECT_EQ(flagOf('E'), 1u) << "the drive keeps its flag";
+}
+
+TEST_P(TrustedMediumInALockedDrive, AnotherMediumGoesThroughTodaysSequenceAfterTheRead) {
+    platform.addDriveWithMedium('E', DriveRemovable, "OTHER", 0x0123);
+    run();
+    EXPECT_EQ(platform.calls(), seq({before(), peek(), lockedSequence()}));
+    for (const std::string& event : audit.events()) EXPECT_EQ(event.rfind("event 2001", 0), std::string::npos);
+    EXPECT_EQ(flagOf('E'), 1u);
+}
+
+TEST_P(TrustedMediumInALockedDrive, TrustedOnlyUnderAnotherDriveTypeIsNotLetThrough) {
+    tables.addTrustedMedia(0xCD, "Disc", DriveCdrom);
+    platform.addDriveWithMedium('E', DriveRemovable, "DISC", 0xCD);
+    run();
+    EXPECT_EQ(platform.calls(), seq({before(), peek(), typeOf('E'), lockedSequence()}));
+}
+
+TEST_P(TrustedMediumInALockedDrive, AMediumOnTheLockedListUnderAnotherTypeIsNotLetThrough) {
+    tables.addMedia(0x5AFE, "Backup", DriveCdrom);
+    platform.addDriveWithMedium('E', DriveRemovable, "BACKUP", 0x5AFE);
+    run();
+    EXPECT_EQ(platform.calls(), seq({before(), peek(), lockedSequence()}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Procedures, TrustedMediumInALockedDrive,
+                         ::testing::Values(Procedure::Sweep, Procedure::Apply, Procedure::ArrivalInALockedDrive,
+                                           Procedure::ArrivalInANewDrive));
+
 // ---- a drive flag loaded from the file may be any non-zero byte -----------------
 
 class AnyNonZeroFlagIsLocked : public EnforcementTest, public ::testing::WithParamInterface<std::uint8_t> {

@@ -371,6 +371,35 @@ TEST_F(MediaTable, LoadedRecordsAreAppendedEvenWhenEqual) {
     EXPECT_EQ(walk().size(), 2u);
 }
 
+// ---- Trusted media: the same records, never on both lists ---------------------------
+
+TEST_F(MediaTable, AddingToOneListTakesTheSameMediumOffTheOther) {
+    tables.addMedia(7, "Backup", 2);
+    tables.addMedia(7, "Backup", 5);  // the same label and serial under another type stays
+    EXPECT_TRUE(tables.addTrustedMedia(7, "BACKUP", 2));
+    EXPECT_EQ(walk(), (std::vector<Seen>{{7, "Backup", 5}}));
+    EXPECT_TRUE(tables.findTrustedMedia(7, "backup", 2));
+    EXPECT_FALSE(tables.addTrustedMedia(7, "Backup", 2)) << "no duplicate";
+
+    EXPECT_TRUE(tables.addMedia(7, "Backup", 2));
+    EXPECT_TRUE(tables.trustedRecords().empty());
+    EXPECT_TRUE(tables.addTrustedMedia(9, "Own", 5));
+    EXPECT_TRUE(tables.removeTrustedMedia(9, "OWN"));
+    EXPECT_FALSE(tables.isTrustedListed(9, "Own"));
+}
+
+TEST_F(MediaTable, AMediumOnBothListsInAFileStaysOnlyLockedInEitherOrder) {
+    LockedMediaRecord record{};
+    std::memcpy(record.label, "BOTH", 4);
+    record.serial = 3;
+    record.driveType = 2;
+    tables.appendLoadedTrusted(record);
+    tables.appendLoadedMedia(record);
+    tables.appendLoadedTrusted(record);
+    EXPECT_TRUE(tables.trustedRecords().empty());
+    EXPECT_EQ(walk(), (std::vector<Seen>{{3, "BOTH", 2}}));
+}
+
 // ---- Process-wide state ------------------------------------------------------------
 
 TEST(PolicyState, StartsWithDefaultPasswordAndProtectionOn) {

@@ -355,6 +355,120 @@ TEST_F(ShellTest, PasswordComparisonIsExactAndStopsAt255Characters) {
     EXPECT_FALSE(policy.ProtectionOn);
 }
 
+// The tray menu as it is shown: read from the open menu, then closed.
+std::vector<UINT> shownTrayMenu(HWND agent, std::vector<UINT>* submenu) {
+    std::vector<UINT> ids;
+    ModalDriver::run([&] { SendMessageA(agent, TrayCallbackMessage, 0, WM_RBUTTONDOWN); },
+                     [&] {
+                         HWND window = FindWindowA("#32768", nullptr);
+                         HMENU menu = window ? reinterpret_cast<HMENU>(SendMessageA(window, MN_GETHMENU, 0, 0)) : nullptr;
+                         if (!menu) return false;
+                         for (int i = 0; i < GetMenuItemCount(menu); ++i) {
+                             HMENU sub = GetSubMenu(menu, i);
+                             ids.push_back(sub ? 0u : GetMenuItemID(menu, i));
+                             for (int k = 0; sub && k < GetMenuItemCount(sub); ++k) submenu->push_back(GetMenuItemID(sub, k));
+                         }
+                         EndMenu();
+                         return true;
+                     });
+    return ids;
+}
+
+TEST_F(ShellTest, UnlockForSitsBelowUnlockWhileProtectedAndIsRemovedWhileUnlocked) {
+    createAgent();
+    std::vector<UINT> submenu;
+    EXPECT_EQ(shownTrayMenu(agent, &submenu),
+              (std::vector<UINT>{IDM_PROTECTION, 0, 0, IDM_CONFIGURATION, IDM_ABOUT, IDM_EXIT}));
+    EXPECT_EQ(submenu, (std::vector<UINT>{IDM_UNLOCK_5_MINUTES, IDM_UNLOCK_15_MINUTES, IDM_UNLOCK_1_HOUR}));
+
+    policy.ProtectionOn = false;
+    submenu.clear();
+    EXPECT_EQ(shownTrayMenu(agent, &submenu), (std::vector<UINT>{IDM_PROTECTION, 0, IDM_CONFIGURATION, IDM_ABOUT, IDM_EXIT}));
+    EXPECT_TRUE(submenu.empty());
+}
+
+class TimedUnlockTest : public ShellTest {
+protected:
+    void SetUp() override {
+        ShellTest::SetUp();
+        createAgent();
+        policy.setDriveLocked("D:\\", true);
+        platform.addDriveWithMedium('D', DriveCdrom, "MOVIES", 7);
+    }
+    void unlockFor(UINT command) {
+        ModalDriver::run([&] { SendMessageA(agent, WM_COMMAND, command, 0); },
+                         [&] { return submit(DefaultPassword); });
+    }
+    void timerFires() { SendMessageA(agent, WM_TIMER, RelockTimerId, 0); }
+    static std::string tipIn(UINT minutes) {
+        SYSTEMTIME now{};
+        GetLocalTime(&now);
+        FILETIME stamp{};
+        SystemTimeToFileTime(&now, &stamp);
+        ULARGE_INTEGER ticks{{stamp.dwLowDateTime, stamp.dwHighDateTime}};
+        ticks.QuadPart += ULONGLONG{minutes} * 600000000;
+        stamp = {ticks.LowPart, ticks.HighPart};
+        SYSTEMTIME until{};
+        FileTimeToSystemTime(&stamp, &until);
+        char time[32] = {};
+        GetTimeFormatA(LOCALE_USER_DEFAULT, TIME_NOSECONDS, &until, nullptr, time, sizeof time);
+        return std::string("Ventrix - unlocked until ") + time;
+    }
+};
+
+TEST_F(TimedUnlockTest, EachDurationUnlocksAsUnlockDoesAndNamesTheEndInTheTip) {
+    for (const auto& [command, minutes] : {std::pair{IDM_UNLOCK_5_MINUTES, 5u}, std::pair{IDM_UNLOCK_15_MINUTES, 15u},
+                                            std::pair{IDM_UNLOCK_1_HOUR, 60u}}) {
+        policy.ProtectionOn = true;
+        audit.clear();
+        platform.clearCalls();
+        const std::string before = tipIn(minutes);
+        unlockFor(command);
+        const std::string tip = context.TrayIconData.szTip;
+        EXPECT_TRUE(tip == before || tip == tipIn(minutes)) << tip;  // the minute may turn meanwhile
+        EXPECT_FALSE(policy.ProtectionOn);
+        EXPECT_EQ(context.TrayIconData.hIcon, LoadIconA(context.module, MAKEINTRESOURCEA(IDI_UNLOCKED)));
+        EXPECT_TRUE(hasCall("\\\\.\\D:"));
+        EXPECT_EQ(audit.events(), std::vector<std::string>{"event 3002 " + std::to_string(minutes)});
+    }
+}
+
+TEST_F(TimedUnlockTest, TheTimerLocksAsLockDoesOnceWhileAPromptIsOpen) {
+    unlockFor(IDM_UNLOCK_5_MINUTES);
+    audit.clear();
+    ModalDriver::run([&] { SendMessageA(agent, WM_COMMAND, IDM_EXIT, 0); },
+                     [&] {
+                         HWND login = FindWindowA(nullptr, LoginTitle);
+                         if (!login) return false;
+                         if (audit.events().empty()) PostMessageA(agent, WM_TIMER, RelockTimerId, 0);
+                         if (!policy.ProtectionOn) return false;
+                         SendMessageA(login, WM_COMMAND, IDC_CANCEL, 0);
+                         return true;
+                     });
+    EXPECT_TRUE(hasCall("0x2D4808"));        // the apply pass ejected the disc
+    EXPECT_TRUE(files.has(ConfigFileName));  // and saved
+    EXPECT_EQ(context.TrayIconData.hIcon, LoadIconA(context.module, MAKEINTRESOURCEA(IDI_LOCKED)));
+    EXPECT_STREQ(context.TrayIconData.szTip, "Ventrix");
+    EXPECT_EQ(audit.events().back(), "event 3003");
+
+    const std::size_t events = audit.events().size();
+    timerFires();  // late, or posted by anyone: nothing more happens
+    policy.ProtectionOn = false;  // nor after a plain Unlock
+    timerFires();
+    EXPECT_EQ(audit.events().size(), events);
+    EXPECT_FALSE(policy.ProtectionOn);
+}
+
+TEST_F(TimedUnlockTest, LockBeforeTheEndCancelsTheTimer) {
+    unlockFor(IDM_UNLOCK_15_MINUTES);
+    SendMessageA(agent, WM_COMMAND, IDM_PROTECTION, 0);
+    EXPECT_EQ(audit.events().back(), "event 3001");
+    EXPECT_STREQ(context.TrayIconData.szTip, "Ventrix");
+    policy.ProtectionOn = false;
+    timerFires();
+    EXPECT_FALSE(policy.ProtectionOn);
+}
+
 TEST_F(ShellTest, FindOwnWindowIgnoresWindowsOfOtherTitles) {
     createAgent();
     EXPECT_EQ(findOwnWindow(AgentTitle), agent);

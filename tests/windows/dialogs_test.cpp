@@ -24,6 +24,7 @@
 #include "ui/configuration_dialog.h"
 #include "ui/list_view.h"
 #include "ui/password_prompt.h"
+#include "ui/trusted_media_dialog.h"
 
 namespace ventrix {
 namespace {
@@ -509,6 +510,74 @@ TEST_F(ConfigurationDialogTest, PasswordButtonOpensTheOwnedChangePasswordDialog)
     EXPECT_FALSE(OwnedDialogDriver::ownerEnabled) << "modal to the configuration dialog";
     EXPECT_TRUE(IsWindowVisible(dialog)) << "the configuration dialog stays open";
     EXPECT_EQ(policy.CurrentPassword, DefaultPassword);
+}
+
+// ---------------------------------------------------------------------------
+// Trusted Media
+
+class TrustedMediaDialogTest : public ConfigurationDialogTest {
+protected:
+    HWND list() const { return GetDlgItem(dialog, IDC_TRUSTED_LIST); }
+    HWND openTrusted() {
+        open(IDD_TRUSTED_MEDIA, trustedMediaDialogProc);
+        ShowWindow(dialog, SW_SHOW);
+        return dialog;
+    }
+};
+
+TEST_F(TrustedMediaDialogTest, RowsShowLabelAndSerialWithTheImageOfTheirDriveType) {
+    policy.addTrustedMedia(0x11, "zeta", DriveRemovable);
+    policy.addTrustedMedia(0xDEADBEEF, "alpha", DriveCdrom);
+    openTrusted();
+    EXPECT_EQ(columnOf(list(), 0).header, "Label");
+    EXPECT_EQ(columnOf(list(), 1).header, "Serial");
+    EXPECT_EQ(smallIconsOf(list()), context.SmallIconList);
+
+    const std::vector<Row> rows = rowsOf(list());
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].text, "alpha");
+    EXPECT_EQ(rows[0].second, "DEADBEEF");
+    EXPECT_EQ(rows[0].image, context.IconCdromIndex);
+    EXPECT_EQ(static_cast<std::uint32_t>(rows[0].data), 0xDEADBEEFu);
+    EXPECT_EQ(rows[1].second, "11");
+    EXPECT_EQ(rows[1].image, context.IconRemovableIndex);
+}
+
+TEST_F(TrustedMediaDialogTest, AddThroughTheAddMediaDialogTrustsThePresentMediumAndUnlistsIt) {
+    policy.addMedia(0xC0FFEE, "Stick", DriveRemovable);
+    platform.addDriveWithMedium('E', DriveRemovable, "Stick", 0xC0FFEE);
+    openTrusted();
+    OwnedDialogDriver::configuration = dialog;
+    OwnedDialogDriver::found = nullptr;
+    OwnedDialogDriver::ticks = 0;
+    OwnedDialogDriver::title = "Add item";
+    OwnedDialogDriver::act = [](HWND found) {
+        HWND present = GetDlgItem(found, IDC_PRESENT_MEDIA);
+        selectRow(present, rowWithText(present, "E:\\"));
+        command(found, IDC_ADD);
+    };
+    ASSERT_NE(SetTimer(nullptr, 0, 20, OwnedDialogDriver::tick), 0u);
+
+    command(dialog, IDC_ADD);  // returns when the add-media dialog has ended
+
+    EXPECT_EQ(OwnedDialogDriver::owner, dialog);
+    EXPECT_TRUE(policy.findTrustedMedia(0xC0FFEE, "Stick", DriveRemovable));
+    EXPECT_TRUE(policy.mediaRecords().empty());
+    EXPECT_FALSE(context.AddMediaToTrusted) << "the locked list is the add-media dialog's target again";
+    EXPECT_EQ(rowsOf(list()).size(), 1u);
+}
+
+TEST_F(TrustedMediaDialogTest, DeleteRemovesTheSelectedRowAndCloseEnds) {
+    policy.addTrustedMedia(0x1, "One", DriveRemovable);
+    policy.addTrustedMedia(0x2, "Two", DriveCdrom);
+    openTrusted();
+    selectRow(list(), rowWithText(list(), "Two"));
+    command(dialog, IDC_DELETE);
+    ASSERT_EQ(policy.trustedRecords().size(), 1u);
+    EXPECT_STREQ(policy.trustedRecords()[0].label, "One");
+    EXPECT_EQ(rowsOf(list()).size(), 1u);
+    command(dialog, IDC_CANCEL);
+    EXPECT_FALSE(IsWindowVisible(dialog));
 }
 
 // ---------------------------------------------------------------------------

@@ -222,6 +222,7 @@ const std::vector<DialogCase>& dialogCases() {
            {IDC_APPLY, "Button", "&Apply", 0x50010001, 227, 149, 50, 14},
            {IDC_CANCEL, "Button", "&Cancel", 0x50010000, 130, 149, 50, 14},
            {IDC_CHANGE_PASSWORD, "Button", "Pass&word...", 0x50010000, 7, 149, 50, 14},
+           {IDC_TRUSTED, "Button", "&Trusted...", 0x50010000, 67, 149, 50, 14},
            {-1, "Button", "Locked Media List", 0x50000007, 130, 7, 147, 135},
            {-1, "Button", "Drivers", 0x50000007, 7, 7, 120, 78},
            {-1, "Button", "Information", 0x50000007, 7, 87, 120, 55},
@@ -246,6 +247,19 @@ const std::vector<DialogCase>& dialogCases() {
            {IDC_CONFIRM_PASSWORD, "Edit", "", 0x508100A0, 91, 39, 88, 12},
            {IDC_OK, "Button", "OK", 0x50010001, 129, 61, 50, 15},
            {IDC_CANCEL, "Button", "Cancel", 0x50010000, 7, 61, 50, 15},
+       }},
+      {"TrustedMedia",
+       IDD_TRUSTED_MEDIA,
+       true,
+       0x80C808C0,
+       200,
+       122,
+       "Trusted Media",
+       {
+           {IDC_TRUSTED_LIST, "SysListView32", "", 0x50810055, 7, 7, 186, 88},
+           {IDC_ADD, "Button", "A&dd", 0x50010000, 7, 101, 50, 14},
+           {IDC_DELETE, "Button", "&Delete", 0x50010000, 61, 101, 50, 14},
+           {IDC_CANCEL, "Button", "&Close", 0x50010001, 143, 101, 50, 14},
        }},
       {"AddMedia",
        IDD_ADD_MEDIA,
@@ -541,13 +555,14 @@ TEST(ResourcesMenu, TrayPopupHasTheCommandsInOrder) {
   };
   const Item want[] = {
       {IDM_PROTECTION, false, true, nullptr},
+      {0, false, false, "Unlock &for"},
       {0, true, false, nullptr},
       {IDM_CONFIGURATION, false, false, "Configuration"},
       {IDM_ABOUT, false, false, "About..."},
       {IDM_EXIT, false, false, "Exit"},
   };
-  ASSERT_EQ(GetMenuItemCount(popup), 5);
-  for (int i = 0; i < 5; ++i) {
+  ASSERT_EQ(GetMenuItemCount(popup), 6);
+  for (int i = 0; i < 6; ++i) {
     SCOPED_TRACE("position " + std::to_string(i));
     char text[64] = {};
     MENUITEMINFOA info{};
@@ -558,13 +573,25 @@ TEST(ResourcesMenu, TrayPopupHasTheCommandsInOrder) {
     ASSERT_TRUE(GetMenuItemInfoA(popup, i, TRUE, &info));
     EXPECT_EQ((info.fType & MFT_SEPARATOR) != 0, want[i].separator);
     EXPECT_EQ((info.fState & MFS_CHECKED) != 0, want[i].checked);
-    EXPECT_EQ(info.hSubMenu, nullptr);
-    if (!want[i].separator) {
+    EXPECT_EQ(info.hSubMenu != nullptr, i == 1) << "only \"Unlock for\" opens a submenu";
+    if (!want[i].separator && i != 1) {
       EXPECT_EQ(info.wID, want[i].id);
     }
     if (want[i].text) {
       EXPECT_STREQ(text, want[i].text);
     }
+  }
+  // The timed unlocks, in order of length.
+  HMENU timed = GetSubMenu(popup, 1);
+  ASSERT_NE(timed, nullptr);
+  const std::pair<UINT, const char*> durations[] = {
+      {IDM_UNLOCK_5_MINUTES, "&5 minutes"}, {IDM_UNLOCK_15_MINUTES, "&15 minutes"}, {IDM_UNLOCK_1_HOUR, "&1 hour"}};
+  ASSERT_EQ(GetMenuItemCount(timed), 3);
+  for (int i = 0; i < 3; ++i) {
+    char text[64] = {};
+    GetMenuStringA(timed, static_cast<UINT>(i), text, sizeof text, MF_BYPOSITION);
+    EXPECT_EQ(GetMenuItemID(timed, i), durations[i].first);
+    EXPECT_STREQ(text, durations[i].second);
   }
   // The program changes items by command, so each command must be reachable.
   for (UINT id : {IDM_PROTECTION, IDM_CONFIGURATION, IDM_ABOUT, IDM_EXIT})
@@ -670,7 +697,8 @@ TEST(ResourcesMessages, EveryAuditEventHasItsSentenceWithItsInsertions) {
       {AuditEvent::Started, 4},        {AuditEvent::DefaultPasswordInUse, 0}, {AuditEvent::MediumEjected, 4},
       {AuditEvent::ProtectionOff, 0},  {AuditEvent::ProtectionOn, 0},         {AuditEvent::WrongPassword, 1},
       {AuditEvent::ConfigurationApplied, 3}, {AuditEvent::PasswordChanged, 0}, {AuditEvent::Exiting, 0},
-      {AuditEvent::SaveFailed, 1},     {AuditEvent::UnreadableRecordsKept, 2}};
+      {AuditEvent::SaveFailed, 1},     {AuditEvent::TrustedMediumAllowed, 3}, {AuditEvent::ProtectionOffTimed, 1},
+      {AuditEvent::TimedUnlockEnded, 0}, {AuditEvent::UnreadableRecordsKept, 2}};
   for (const auto& [event, insertions] : events) {
     SCOPED_TRACE(static_cast<int>(event));
     EXPECT_EQ(ventrix::eventIdentifier(event) & 0xFFFF, static_cast<DWORD>(event));

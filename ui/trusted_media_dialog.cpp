@@ -1,0 +1,89 @@
+#include "ui/trusted_media_dialog.h"
+
+#include <commctrl.h>
+
+#include <cstdint>
+#include <string>
+
+#include "app/app_context.h"
+#include "resources/resource.h"
+#include "ui/add_media_dialog.h"
+#include "ui/list_view.h"
+
+namespace ventrix {
+namespace {
+
+void onInitDialog(HWND dialog) {
+    SetForegroundWindow(dialog);
+    HWND list = GetDlgItem(dialog, IDC_TRUSTED_LIST);
+    useSmallIcons(list, app().SmallIconList);
+    insertColumn(list, 0, LVCFMT_LEFT, 170, "Label");
+    insertColumn(list, 1, LVCFMT_LEFT, 100, "Serial");
+    fillTrustedList(dialog);
+}
+
+// The add-media dialog serves both lists; it is told which one by the context.
+void onAdd(HWND dialog) {
+    app().AddMediaToTrusted = true;
+    openDialog(IDD_ADD_MEDIA, addMediaDialogProc, dialog);
+    app().AddMediaToTrusted = false;
+    fillTrustedList(dialog);
+}
+
+// The row's text and serial pick the record exactly; removal then applies its own rule.
+void onDelete(HWND dialog) {
+    PolicyTables& policy = app().policy;
+    const SelectedRow row = readSelectedRow(GetDlgItem(dialog, IDC_TRUSTED_LIST));
+    if (row.selected) {
+        policy.resetTrustedCursor();
+        std::uint32_t serial = 0;
+        std::uint32_t driveType = 0;
+        std::string label;
+        while (policy.nextTrustedMedia(serial, label, driveType)) {
+            if (label == row.text && serial == static_cast<std::uint32_t>(row.data)) {
+                policy.removeTrustedMedia(serial, label);
+                policy.resetTrustedCursor();
+                break;
+            }
+        }
+    }
+    fillTrustedList(dialog);
+}
+
+void onCommand(HWND dialog, WORD id) {
+    switch (id) {
+    case IDC_ADD: onAdd(dialog); break;
+    case IDC_DELETE: onDelete(dialog); break;
+    case IDC_CANCEL: EndDialog(dialog, DialogResult); break;
+    }
+}
+
+}  // namespace
+
+INT_PTR CALLBACK trustedMediaDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+    switch (message) {
+    case WM_INITDIALOG: onInitDialog(dialog); break;
+    case WM_COMMAND: onCommand(dialog, LOWORD(wParam)); break;
+    case WM_CLOSE:
+    case WM_DESTROY: EndDialog(dialog, DialogResult); break;
+    }
+    return FALSE;
+}
+
+void fillTrustedList(HWND dialog) {
+    const AppContext& context = app();
+    PolicyTables& policy = context.policy;
+    HWND list = GetDlgItem(dialog, IDC_TRUSTED_LIST);
+    SendMessageA(list, LVM_DELETEALLITEMS, 0, 0);
+    policy.resetTrustedCursor();
+    std::uint32_t serial = 0;
+    std::uint32_t driveType = 0;
+    std::string label;
+    while (policy.nextTrustedMedia(serial, label, driveType)) {
+        const int image = driveType == DRIVE_CDROM ? context.IconCdromIndex : context.IconRemovableIndex;
+        const int row = insertRow(list, label.c_str(), image, true, static_cast<LPARAM>(serial));
+        setSubItemText(list, row, 1, formatSerialHex(serial).c_str());
+    }
+}
+
+}  // namespace ventrix
