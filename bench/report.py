@@ -150,6 +150,16 @@ if start:
          f"{spread(dr, ' MiB', 1 / 1024)} (ventrix.exe against it: "
          f"{statistics.median(vr) / statistics.median(dr):.2f})")
 
+# 7: one password check against an administrator's verifier.
+verifier = lines("verifier.txt")
+if verifier:
+    vs = [float(r[1]) for r in verifier if r[0] == "system"]
+    vp = [float(r[1]) for r in verifier if r[0] == "portable"]
+    emit("7 verifier check", "<= 1 s per check", f"{statistics.median(vs) / 1e6:.2f} s",
+         statistics.median(vs) <= 1e6,
+         f"PBKDF2-HMAC-SHA256, 600,000 iterations: CNG {spread(vs, ' ms', 1e-3, 0)}; "
+         f"portable fallback {spread(vp, ' ms', 1e-3, 0)}")
+
 machine = dict((l.split(" ", 1) + [""])[:2] for l in (out / "machine.txt").read_text().splitlines()) \
     if (out / "machine.txt").exists() else {}
 if machine:

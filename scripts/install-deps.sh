@@ -6,7 +6,7 @@ pkgs=(cmake ninja-build g++ googletest
       g++-mingw-w64-i686 gcc-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
       g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
       wine wine64 wine32:i386 xvfb xdotool x11-utils imagemagick fonts-wine wixl msitools
-      clang libclang-rt-14-dev python3)
+      clang libclang-rt-14-dev python3 osslsigncode openssl)
 
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi

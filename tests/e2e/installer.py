@@ -106,11 +106,13 @@ def bumped_package(s, version):
     stage = os.path.join(s.work, "stage")
     os.makedirs(stage, exist_ok=True)
     shutil.copy(s.e.exe, os.path.join(stage, "ventrix.exe"))
+    shutil.copy(os.path.join(s.e.build, "ventrix-hash.exe"), os.path.join(stage, "ventrix-hash.exe"))
+    shutil.copytree(os.path.join(s.e.build, "policy"), os.path.join(stage, "policy"), dirs_exist_ok=True)
     shutil.copy(os.path.join(s.e.source, "resources", "art", "app.ico"), os.path.join(stage, "app.ico"))
     out = os.path.join(s.work, "ventrix-%s.msi" % version)
     arch, win64 = ("x64", "yes") if s.e.bits == 64 else ("x86", "no")
     subprocess.run(["wixl", "-a", arch, "-D", "Win64=" + win64, "-D", "Version=" + version, "-D", "Exe=ventrix.exe",
-                    "-D", "Icon=app.ico", "-o", out, os.path.join(s.e.source, "installer", "ventrix.wxs")],
+                    "-D", "HashExe=ventrix-hash.exe", "-D", "Icon=app.ico", "-o", out, os.path.join(s.e.source, "installer", "ventrix.wxs")],
                    cwd=stage, check=True, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
     return out
 
@@ -119,6 +121,8 @@ def check_installed(s, version):
     p = s.profile
     check(os.path.exists(p.exe) and open(p.exe, "rb").read() == open(s.e.exe, "rb").read(),
           "the program is not in AppData\\Local\\Programs\\Ventrix")
+    for name in ("ventrix-hash.exe", "policy/Ventrix.admx", "policy/en-US/Ventrix.adml"):
+        check(os.path.exists(os.path.join(p.programs, name)), "%s is not installed beside the program" % name)
     for name, link in (("Start menu", p.menu_link()), ("Startup", p.startup_link())):
         check(link, "no %s shortcut" % name)
         target, workdir = shortcut(s, link)

@@ -10,6 +10,9 @@ import sys
 UPGRADE_CODE = "{7D3A61C2-4E0B-4B8F-9A25-6C1E0F83B5D4}"
 COMPONENT_64BIT = 256
 REGISTRY_KEY_PATH = 4
+# Installed files and their folder below the program's.
+PROGRAM_FILES = {"ventrix.exe": "", "ventrix-hash.exe": "", "Ventrix.admx": "policy",
+                 "Ventrix.adml": "policy/en-US"}
 
 
 class Failure(Exception):
@@ -63,6 +66,18 @@ def main(msi, arch, version):
     features = {row["Component_"]: row["Feature_"] for row in table(msi, "FeatureComponents")}
     check(features.get("StartupShortcut") == "Autostart" and features.get("StartMenuShortcut") == "Main"
           and features.get("Program") == "Main", "features: %r" % features)
+
+    # The verifier tool beside the exe, the templates in a "policy" folder beside it.
+    components = {row["Component"]: row["Directory_"] for row in table(msi, "Component")}
+    files = {row["FileName"].split("|")[-1]: row["Component_"] for row in table(msi, "File")}
+    for name, folder in PROGRAM_FILES.items():
+        check(name in files, "%s is not in the package" % name)
+        path, directory = [], components[files[name]]
+        while directory != "INSTALLDIR":
+            path.insert(0, directories[directory]["DefaultDir"].split("|")[-1])
+            directory = directories[directory]["Directory_Parent"]
+        check("/".join(path) == folder, "%s is in %r, not %r" % (name, "/".join(path), folder))
+        check(features.get(files[name]) == "Main", "%s is not in the Main feature" % name)
 
     upgrades = table(msi, "Upgrade")
     check(len(upgrades) == 2 and all(row["UpgradeCode"] == UPGRADE_CODE for row in upgrades), "upgrade rows")

@@ -1,0 +1,118 @@
+// Policy set by an administrator (Group Policy or a device-management
+// service) under SOFTWARE\Policies\Ventrix, machine and user scope. This unit
+// owns the reading behind a seam of its own; the rest of the program sees
+// only the merged EffectivePolicy. Nothing here is ever written into the
+// local policy file: without managed values the program behaves as before.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "policy/password_verifier.h"
+
+namespace ventrix {
+
+enum class PolicyScope { Machine, User };
+
+// Registry value types, as the registry numbers them.
+inline constexpr std::uint32_t RegSz = 1;
+inline constexpr std::uint32_t RegDword = 4;
+
+enum class ManagedKind {
+    Verifier,   // REG_SZ, a password verifier line
+    Switch,     // REG_DWORD, 1 in force, 0 not set
+    MediaList,  // a subkey of REG_SZ values "1", "2", ...: label|SERIALHEX|removable or ...|cdrom
+    Minutes,    // REG_DWORD, 0 .. MaxUnlockMinutes
+};
+
+struct ManagedValue {
+    const char* name;
+    const char* key;  // for a list: the subkey holding its entries
+    std::uint32_t type;
+    ManagedKind kind;
+};
+
+// The one list of the values the program reads (name, key, registry type,
+// kind). The administrative templates must declare exactly these; their
+// static test reads this table.
+inline constexpr ManagedValue ManagedValues[] = {
+    {"PasswordVerifier", "SOFTWARE\\Policies\\Ventrix", RegSz, ManagedKind::Verifier},
+    {"LockAllDrives", "SOFTWARE\\Policies\\Ventrix", RegDword, ManagedKind::Switch},
+    {"LockedMedia", "SOFTWARE\\Policies\\Ventrix\\LockedMedia", RegSz, ManagedKind::MediaList},
+    {"TrustedMedia", "SOFTWARE\\Policies\\Ventrix\\TrustedMedia", RegSz, ManagedKind::MediaList},
+    {"UnlockMinutes", "SOFTWARE\\Policies\\Ventrix", RegDword, ManagedKind::Minutes},
+};
+
+// A whole day; a larger limit is taken for a mistake.
+inline constexpr std::uint32_t MaxUnlockMinutes = 1440;
+inline constexpr std::uint32_t ManagedRemovable = 2;  // the system's drive type numbers
+inline constexpr std::uint32_t ManagedCdrom = 5;
+
+struct RegistryData {
+    std::uint32_t type = 0;
+    std::vector<std::uint8_t> bytes;
+};
+
+struct NamedRegistryData {
+    std::string name;
+    RegistryData data;
+};
+
+// Reads one scope's registry; only carries the calls.
+class PolicySource {
+public:
+    virtual ~PolicySource() = default;
+    // False when the key or the value does not exist in that scope.
+    virtual bool readValue(PolicyScope scope, const char* key, const char* name, RegistryData& out) = 0;
+    // Every value of the key, in any order; false when the key does not exist.
+    virtual bool readValues(PolicyScope scope, const char* key, std::vector<NamedRegistryData>& out) = 0;
+};
+
+struct ManagedMedium {
+    std::string label;
+    std::uint32_t serial = 0;
+    std::uint32_t driveType = 0;  // ManagedRemovable or ManagedCdrom
+
+    bool operator==(const ManagedMedium&) const = default;
+};
+
+struct MalformedPolicyValue {
+    PolicyScope scope;
+    std::string name;  // "PasswordVerifier", or "LockedMedia\3" for a list entry
+
+    bool operator==(const MalformedPolicyValue&) const = default;
+};
+
+struct EffectivePolicy {
+    std::optional<PasswordVerifier> verifier;  // set: prompts check it, the local password is not used
+    bool lockAllDrives = false;                // every lockable drive counts as locked
+    std::vector<ManagedMedium> lockedMedia;    // added to the local locked list's effect
+    std::vector<ManagedMedium> trustedMedia;   // added to the local trusted list's effect
+    std::optional<std::uint32_t> unlockMinutes;  // 0: Unlock not offered; N: an unlock ends after N minutes
+
+    std::vector<std::string> inForce;                // names of the values in effect, table order
+    std::vector<MalformedPolicyValue> malformed;     // ignored values, for the warning event
+
+    bool operator==(const EffectivePolicy&) const = default;
+    // The same values in effect (malformed ones aside): no change to report or apply.
+    bool sameEffectAs(const EffectivePolicy& other) const;
+    bool unlockOffered() const { return !unlockMinutes || *unlockMinutes > 0; }
+    // Matched as the local lists match: serial and label (label rule of the tables).
+    bool listsLocked(std::uint32_t serial, std::string_view label) const;
+    bool listsTrusted(std::uint32_t serial, std::string_view label) const;
+};
+
+// Reads both scopes and merges them. For each value the machine's wins; a
+// malformed value is ignored as if absent (the other scope may then decide)
+// and named in `malformed`. LockAllDrives 0 counts as not set. A list is
+// taken as a whole from the machine when the machine's subkey holds at least
+// one well-formed entry, else from the user's.
+EffectivePolicy readManagedPolicy(PolicySource& source);
+
+// One list entry "label|SERIALHEX|removable" or "...|cdrom"; false if malformed.
+bool parseManagedMedium(std::string_view text, ManagedMedium& out);
+
+}  // namespace ventrix
