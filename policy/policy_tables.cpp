@@ -124,6 +124,13 @@ bool findRecord(const std::vector<LockedMediaRecord>& table, std::uint32_t seria
     });
 }
 
+bool findManaged(const std::vector<ManagedMedium>& media, std::uint32_t serial, std::string_view label,
+                 std::uint32_t driveType) {
+    return std::any_of(media.begin(), media.end(), [&](const ManagedMedium& medium) {
+        return medium.serial == serial && medium.driveType == driveType && labelsEqual(medium.label, label);
+    });
+}
+
 // Adding to one list takes the same medium off the other.
 void eraseMedium(std::vector<LockedMediaRecord>& table, std::uint32_t serial, std::string_view label,
                  std::uint32_t driveType) {
@@ -175,11 +182,15 @@ bool PolicyTables::nextMedia(std::uint32_t& serial, std::string& label, std::uin
 }
 
 bool PolicyTables::findMedia(std::uint32_t serial, std::string_view label, std::uint32_t driveType) const {
-    return findRecord(media_, serial, label, driveType);
+    return findRecord(media_, serial, label, driveType) || findManaged(Managed.lockedMedia, serial, label, driveType);
 }
 
 bool PolicyTables::isMediaListed(std::uint32_t serial, std::string_view label) const {
     return findMedia(serial, label, 5) || findMedia(serial, label, 2);
+}
+
+bool PolicyTables::isMediaListedLocally(std::uint32_t serial, std::string_view label) const {
+    return findRecord(media_, serial, label, 5) || findRecord(media_, serial, label, 2);
 }
 
 bool PolicyTables::addMedia(std::uint32_t serial, std::string_view label, std::uint32_t driveType) {
@@ -200,13 +211,15 @@ bool PolicyTables::nextTrustedMedia(std::uint32_t& serial, std::string& label, s
 }
 
 bool PolicyTables::findTrustedMedia(std::uint32_t serial, std::string_view label, std::uint32_t driveType) const {
-    return findRecord(trusted_, serial, label, driveType);
+    return findRecord(trusted_, serial, label, driveType) ||
+           findManaged(Managed.trustedMedia, serial, label, driveType);
 }
 
 bool PolicyTables::isTrustedListed(std::uint32_t serial, std::string_view label) const {
-    return std::any_of(trusted_.begin(), trusted_.end(), [&](const LockedMediaRecord& record) {
-        return record.serial == serial && labelsEqual(labelOf(record), label);
-    });
+    return Managed.listsTrusted(serial, label) ||
+           std::any_of(trusted_.begin(), trusted_.end(), [&](const LockedMediaRecord& record) {
+               return record.serial == serial && labelsEqual(labelOf(record), label);
+           });
 }
 
 bool PolicyTables::addTrustedMedia(std::uint32_t serial, std::string_view label, std::uint32_t driveType) {

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "policy/managed_policy.h"
+
 namespace ventrix {
 
 inline constexpr const char* DefaultPassword = "quillfern";
@@ -53,6 +55,8 @@ public:
     bool nextMedia(std::uint32_t& serial, std::string& label, std::uint32_t& driveType);
     bool findMedia(std::uint32_t serial, std::string_view label, std::uint32_t driveType) const;
     bool isMediaListed(std::uint32_t serial, std::string_view label) const;
+    // On the local list itself, under either lockable type (not only by policy).
+    bool isMediaListedLocally(std::uint32_t serial, std::string_view label) const;
     bool addMedia(std::uint32_t serial, std::string_view label, std::uint32_t driveType);
     bool removeMedia(std::uint32_t serial, std::string_view label);
 
@@ -79,6 +83,10 @@ public:
 
     std::string CurrentPassword = DefaultPassword;
     bool ProtectionOn = true;
+
+    // What the administrator set: its media count as listed wherever the
+    // local lists are looked up; none of it is stored in the policy file.
+    EffectivePolicy Managed;
 
 private:
     std::vector<DriveLockEntry> drives_;

@@ -66,10 +66,17 @@ bool Enforcement::letTrustedThrough(const std::string& root) {
     return true;
 }
 
+// LockAllDrives: every lockable drive counts as locked, whatever its flag.
+// The drive's type is asked for only while that policy is set.
+bool Enforcement::lockedByPolicy(const std::string& root) {
+    return tables_.Managed.lockAllDrives && isLockableDrive(root, volumes_.platform().getDriveType(root.c_str()));
+}
+
 void Enforcement::lockMediaInDrive(const std::string& root) {
     // isDriveLocked stops its walk just past this drive's entry, so a table
     // walk that called us resumes where it stood.
-    const bool driveLocked = tables_.isDriveLocked(root);
+    const bool flagged = tables_.isDriveLocked(root);
+    const bool driveLocked = flagged || lockedByPolicy(root);
     if (driveLocked && letTrustedThrough(root)) return;
     std::string label;
     std::uint32_t serial = 0;
@@ -77,7 +84,9 @@ void Enforcement::lockMediaInDrive(const std::string& root) {
     if (!driveLocked && !tables_.isMediaListed(serial, label)) return;
     volumes_.ejectMedia(root);
     volumes_.lockVolume(root);
-    tables_.setDriveLocked(root, true);
+    // The administrator's reasons never reach the local flags: without the
+    // policy the drive is again what the owner made it.
+    if (flagged || tables_.isMediaListedLocally(serial, label)) tables_.setDriveLocked(root, true);
     reportEjected(root, label, formatSerialHex(serial), driveLocked ? ReasonDriveLocked : ReasonMediumListed);
 }
 
@@ -90,7 +99,7 @@ void Enforcement::startupSweep() {
             tables_.setDriveLocked(root, true);
             locked = 1;
         }
-        if (locked != 0) {
+        if (locked != 0 || tables_.Managed.lockAllDrives) {
             if (!letTrustedThrough(root)) volumes_.lockVolume(root);
             continue;
         }
@@ -109,7 +118,7 @@ void Enforcement::applyPolicy() {
     // arrival handled during one of our message boxes is visited at the end.
     tables_.resetDriveCursor();
     while (tables_.nextDrive(root, &locked)) {
-        if (locked != 0) {
+        if (locked != 0 || lockedByPolicy(root)) {
             lockMediaInDrive(root);
         } else {
             volumes_.releaseVolume(root);
@@ -123,7 +132,7 @@ void Enforcement::releaseAllLockedDrives() {
     std::uint32_t locked = 0;
     tables_.resetDriveCursor();
     while (tables_.nextDrive(root, &locked)) {
-        if (locked != 0) volumes_.releaseVolume(root);
+        if (locked != 0 || lockedByPolicy(root)) volumes_.releaseVolume(root);
     }
 }
 
@@ -153,6 +162,7 @@ void Enforcement::onDriveArrival(const std::string& root) {
         reportEjected(root, "", "", ReasonNewDrive);
         return;
     }
+    if (locked == 0 && lockedByPolicy(root)) locked = 1;
     if (locked != 0 && letTrustedThrough(root)) return;
     std::string label;
     std::uint32_t serial = 0;

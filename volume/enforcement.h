@@ -43,6 +43,7 @@ public:
     AuditTrail& audit() const { return audit_; }
 
 private:
+    bool lockedByPolicy(const std::string& root);
     // One drive of an arrival, while protection is on.
     void onDriveArrival(const std::string& root);
     // A trusted medium in a drive flagged locked: read without a dismount,

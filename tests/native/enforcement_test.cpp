@@ -2,6 +2,7 @@
 // in which order, with exactly which requests and messages.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
@@ -588,6 +589,65 @@ TEST_P(AnyNonZeroFlagIsLocked, ByArrivalApplyAndReleaseAll) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Flags, AnyNonZeroFlagIsLocked, ::testing::Values(1, 2, 0x80, 0xFF));
+
+// ---- policy set by the administrator over the local one -------------------------
+
+// Each case: what the administrator set, E:'s local flag, the procedure, and
+// whether the stick in E: goes. The local flag is never changed by a policy.
+struct ManagedCase {
+    const char* name;
+    void (*manage)(EffectivePolicy& managed);
+    std::uint8_t localFlag;
+    void (*run)(EnforcementTest& test);
+    bool ejected;
+};
+
+class ManagedOverLocal : public EnforcementTest, public ::testing::WithParamInterface<ManagedCase> {
+public:
+    void arriveE() { arrive(0x10); }
+    Enforcement& procedures() { return enforcement; }
+};
+
+const ManagedCase managedCases[] = {
+    {"LockAllDrivesEjectsAtApplyInALocallyUnlockedDrive", [](EffectivePolicy& m) { m.lockAllDrives = true; }, 0,
+     [](EnforcementTest& t) { static_cast<ManagedOverLocal&>(t).procedures().applyPolicy(); }, true},
+    {"LockAllDrivesEjectsAnArrivalInALocallyUnlockedDrive", [](EffectivePolicy& m) { m.lockAllDrives = true; }, 0,
+     [](EnforcementTest& t) { static_cast<ManagedOverLocal&>(t).arriveE(); }, true},
+    {"ManagedLockedMediumIsEjectedOnArrival",
+     [](EffectivePolicy& m) { m.lockedMedia.push_back({"STICK", 0x11, DriveRemovable}); }, 0,
+     [](EnforcementTest& t) { static_cast<ManagedOverLocal&>(t).arriveE(); }, true},
+    {"ManagedLockedMediumIsEjectedAtStartUp",
+     [](EffectivePolicy& m) { m.lockedMedia.push_back({"stick", 0x11, DriveRemovable}); }, 0,
+     [](EnforcementTest& t) { static_cast<ManagedOverLocal&>(t).procedures().startupSweep(); }, true},
+    {"ManagedTrustedMediumPassesALockedDrive",
+     [](EffectivePolicy& m) { m.trustedMedia.push_back({"STICK", 0x11, DriveRemovable}); }, 1,
+     [](EnforcementTest& t) { static_cast<ManagedOverLocal&>(t).arriveE(); }, false},
+    {"ManagedLockedMediumWinsOverALocallyTrustedOne",
+     [](EffectivePolicy& m) { m.lockedMedia.push_back({"STICK", 0x11, DriveRemovable}); }, 1,
+     [](EnforcementTest& t) { static_cast<ManagedOverLocal&>(t).procedures().applyPolicy(); }, true},
+    {"NothingSetLeavesAnUnlockedDriveAlone", [](EffectivePolicy&) {}, 0,
+     [](EnforcementTest& t) { static_cast<ManagedOverLocal&>(t).procedures().applyPolicy(); }, false},
+};
+
+TEST_P(ManagedOverLocal, EnforcesTheUnionAndLeavesLocalFlagsAsTheyWere) {
+    const ManagedCase& c = GetParam();
+    tables.appendLoadedDrive({'E', c.localFlag});
+    tables.addTrustedMedia(0x11, "STICK", DriveRemovable);
+    if (c.localFlag == 0) tables.removeTrustedMedia(0x11, "STICK");
+    platform.addDriveWithMedium('E', DriveRemovable, "STICK", 0x11);
+    c.manage(tables.Managed);
+    c.run(*this);
+    const Calls calls = platform.calls();
+    const Calls eject = ejectReq('E');
+    EXPECT_EQ(std::search(calls.begin(), calls.end(), eject.begin(), eject.end()) != calls.end(), c.ejected);
+    EXPECT_EQ(flagOf('E'), c.localFlag) << "a policy reached the local flag";
+    EXPECT_TRUE(std::none_of(tables.mediaRecords().begin(), tables.mediaRecords().end(),
+                             [](const LockedMediaRecord& r) { return r.serial == 0x11; }))
+        << "a managed medium reached the local list";
+}
+
+INSTANTIATE_TEST_SUITE_P(Policy, ManagedOverLocal, ::testing::ValuesIn(managedCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace ventrix
