@@ -71,6 +71,10 @@ void prepareMenu(HMENU popup, MenuBitmaps& bitmaps) {
     item.hbmpChecked = bitmaps.images[0] = loadMenuBitmap(on ? IDB_UNLOCK : IDB_LOCK);
     SetMenuItemInfoA(popup, IDM_PROTECTION, FALSE, &item);
     if (!on) removeTimedUnlockMenu(popup);
+    if (on && !app().policy.Managed.unlockOffered()) {  // UnlockMinutes 0: no unlock at all
+        for (UINT command : {IDM_PROTECTION, IDM_UNLOCK_5_MINUTES, IDM_UNLOCK_15_MINUTES, IDM_UNLOCK_1_HOUR})
+            EnableMenuItem(popup, command, MF_BYCOMMAND | MF_GRAYED);
+    }
     setItemBitmap(popup, IDM_CONFIGURATION, bitmaps.images[1] = loadMenuBitmap(IDB_CONFIGURATION));
     setItemBitmap(popup, IDM_EXIT, bitmaps.images[2] = loadMenuBitmap(IDB_EXIT));
     setItemBitmap(popup, IDM_ABOUT, bitmaps.images[3] = loadMenuBitmap(IDB_ABOUT));
@@ -133,7 +137,7 @@ void onTimer(WPARAM id) {
 }
 
 void timedUnlockCommand(UINT minutes) {
-    if (!app().policy.ProtectionOn) return;
+    if (!app().policy.ProtectionOn || !app().policy.Managed.unlockOffered()) return;
     if (windowExists(LoginTitle)) return bringForward(LoginTitle);
     app().PendingUnlockMinutes = minutes;
     openDialog(IDD_LOGIN, timedUnlockPromptProc, GetDesktopWindow());
@@ -141,6 +145,7 @@ void timedUnlockCommand(UINT minutes) {
 
 void protectionCommand() {
     if (!app().policy.ProtectionOn) return lockCommand();
+    if (!app().policy.Managed.unlockOffered()) return;
     if (windowExists(LoginTitle)) return bringForward(LoginTitle);
     openDialog(IDD_LOGIN, unlockPromptProc, GetDesktopWindow());
 }
@@ -179,6 +184,22 @@ void onEnd(HWND agent) {
     Shell_NotifyIconA(NIM_DELETE, &app().TrayIconData);
 }
 
+// Group Policy's refresh broadcast: the administrator's values are read
+// again and, while protection is on, applied at once.
+void onSettingChange(LPARAM lParam) {
+    const char* area = reinterpret_cast<const char*>(lParam);
+    if (!area || lstrcmpiA(area, "Policy") != 0) return;
+    AppContext& context = app();
+    refreshManagedPolicy(context, false);
+    if (context.policy.ProtectionOn) {
+        context.enforcement.applyPolicy();
+    } else if (!context.policy.Managed.unlockOffered()) {
+        lockCommand();  // unlocking is no longer allowed at all
+    } else if (context.policy.Managed.unlockMinutes && !context.RelockPending) {
+        startTimedRelock(*context.policy.Managed.unlockMinutes);
+    }
+}
+
 // Windows ends the session (logoff, shutdown) and will end the process: the
 // exit save runs now, drives stay locked, the icon goes as at exit.
 void onEndSession(HWND agent, WPARAM ending) {
@@ -211,8 +232,14 @@ void showUnlockedUntil(UINT minutes) {
 
 }  // namespace
 
+UINT cappedUnlockMinutes(UINT minutes) {
+    const auto& limit = app().policy.Managed.unlockMinutes;
+    return limit && *limit > 0 && *limit < minutes ? *limit : minutes;
+}
+
 void startTimedRelock(UINT minutes) {
     AppContext& context = app();
+    minutes = cappedUnlockMinutes(minutes);
     context.RelockPending = true;
     SetTimer(context.TrayIconData.hWnd, RelockTimerId, minutes * 60000u, nullptr);
     showUnlockedUntil(minutes);
@@ -231,6 +258,7 @@ INT_PTR CALLBACK agentDialogProc(HWND agent, UINT message, WPARAM wParam, LPARAM
         app().enforcement.onVolumeArrival(wParam, reinterpret_cast<const void*>(lParam));
         break;
     case WM_ENDSESSION: onEndSession(agent, wParam); break;
+    case WM_SETTINGCHANGE: onSettingChange(lParam); break;
     case WM_CLOSE:
     case WM_DESTROY: onEnd(agent); break;
     }

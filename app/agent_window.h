@@ -10,5 +10,8 @@ INT_PTR CALLBACK agentDialogProc(HWND agent, UINT message, WPARAM wParam, LPARAM
 // Protection comes back on by itself after `minutes`: the timer on the agent
 // window and the tray tip naming the time. Every timed unlock starts here.
 void startTimedRelock(UINT minutes);
+// The minutes an unlock may last: the asked ones, or fewer where the
+// administrator set UnlockMinutes.
+UINT cappedUnlockMinutes(UINT minutes);
 
 }  // namespace ventrix

@@ -9,6 +9,8 @@
 
 #include "policy/audit_trail.h"
 #include "policy/config_file.h"
+#include "policy/key_derivation.h"
+#include "policy/managed_policy.h"
 #include "policy/password_guard.h"
 #include "policy/policy_tables.h"
 #include "volume/enforcement.h"
@@ -42,6 +44,11 @@ struct AppContext {
 
     NOTIFYICONDATAA TrayIconData{};
     bool PopupMenuOpen = false;
+
+    // The administrator's policy is read through here; verifiers are checked
+    // with these keys (the portable derivation when none is wired).
+    PolicySource* ManagedSource = nullptr;
+    KeyDeriver* Keys = nullptr;
 
     PasswordGuard Guard{};  // wrong passwords in a row, at any prompt
     HANDLE DataFolderClaim = nullptr;  // held while this copy runs on the folder

@@ -3,8 +3,10 @@
 #include <windows.h>
 
 #include "app/startup.h"
+#include "policy/win32/cng_key_deriver.h"
 #include "policy/win32/dpapi_protector.h"
 #include "policy/win32/event_log_audit.h"
+#include "policy/win32/registry_policy_source.h"
 #include "policy/win32/win32_file_system.h"
 #include "volume/win32/win32_volume_platform.h"
 
@@ -19,5 +21,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     static VolumeOps volumes(platform, policy);
     static Enforcement enforcement(policy, volumes, config, audit);
     static AppContext context{policy, volumes, enforcement, config, instance};
+    static RegistryPolicySource managed;
+    static CngKeyDeriver keys;
+    context.ManagedSource = &managed;
+    context.Keys = &keys;
     return runVentrix(context);
 }

@@ -45,7 +45,9 @@ void reportStart(AppContext& context, bool firstRun) {
     const PolicyTables& policy = context.policy;
     context.report(AuditEvent::Started, {VENTRIX_VERSION, std::to_string(policy.lockedDriveCount()),
                                          std::to_string(policy.mediaRecords().size()), firstRun ? "first run" : ""});
-    if (policy.CurrentPassword == DefaultPassword) context.report(AuditEvent::DefaultPasswordInUse);
+    if (policy.CurrentPassword == DefaultPassword && !policy.Managed.verifier) {
+        context.report(AuditEvent::DefaultPasswordInUse);
+    }
 }
 
 void loadAndEnforce(AppContext& context) {
@@ -63,8 +65,26 @@ void loadAndEnforce(AppContext& context) {
         }
     }
     reportStart(context, !loaded && !config.handsOff());
+    refreshManagedPolicy(context, true);
     context.enforcement.startupSweep();
     context.enforcement.applyPolicy();
+}
+
+bool refreshManagedPolicy(AppContext& context, bool atStart) {
+    if (!context.ManagedSource) return false;
+    EffectivePolicy fresh = readManagedPolicy(*context.ManagedSource);
+    for (const MalformedPolicyValue& value : fresh.malformed) {
+        context.report(AuditEvent::ManagedValueMalformed, {value.name});
+    }
+    const bool changed = !fresh.sameEffectAs(context.policy.Managed);
+    std::string names;
+    for (const std::string& name : fresh.inForce) names += (names.empty() ? "" : ", ") + name;
+    context.policy.Managed = std::move(fresh);
+    // At start-up only a policy in force is worth a line; later every change is.
+    if (changed || (atStart && !names.empty())) {
+        context.report(AuditEvent::ManagedPolicyInForce, {names.empty() ? "none" : names});
+    }
+    return changed;
 }
 
 std::string dataFolderClaimName() {

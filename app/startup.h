@@ -13,6 +13,11 @@ void createSmallIconList(AppContext& context);
 // Loads (or on a first run seeds and saves) the policy, then enforces it.
 void loadAndEnforce(AppContext& context);
 
+// Reads the administrator's policy into the tables, reporting each malformed
+// value, and what is in force at start-up (when anything is) or when it
+// changed; true when its effect changed.
+bool refreshManagedPolicy(AppContext& context, bool atStart);
+
 // Claims the data folder (the current directory) for this copy; false when
 // another copy of Ventrix already runs on it.
 bool claimDataFolder(AppContext& context);

@@ -14,6 +14,7 @@ namespace ventrix {
 enum class AuditEvent : std::uint16_t {
     Started = 1000,
     DefaultPasswordInUse = 1001,
+    ManagedPolicyInForce = 1002,
     MediumEjected = 2000,
     TrustedMediumAllowed = 2001,
     ProtectionOff = 3000,
@@ -26,6 +27,7 @@ enum class AuditEvent : std::uint16_t {
     Exiting = 4000,
     SaveFailed = 5000,
     UnreadableRecordsKept = 5001,
+    ManagedValueMalformed = 5100,
 };
 
 enum class AuditSeverity { Information, Warning, Error };
@@ -35,7 +37,8 @@ constexpr AuditSeverity severityOf(AuditEvent event) {
     case AuditEvent::DefaultPasswordInUse:
     case AuditEvent::MediumEjected:
     case AuditEvent::WrongPassword:
-    case AuditEvent::UnreadableRecordsKept: return AuditSeverity::Warning;
+    case AuditEvent::UnreadableRecordsKept:
+    case AuditEvent::ManagedValueMalformed: return AuditSeverity::Warning;
     case AuditEvent::SaveFailed: return AuditSeverity::Error;
     default: return AuditSeverity::Information;
     }

@@ -9,6 +9,7 @@
 #include "ui/add_media_dialog.h"
 #include "ui/change_password_dialog.h"
 #include "ui/list_view.h"
+#include "ui/managed_rows.h"
 #include "ui/trusted_media_dialog.h"
 
 namespace ventrix {
@@ -16,6 +17,7 @@ namespace {
 
 constexpr const char* LockedText = "Locked";
 constexpr const char* UnlockedText = "Unlocked";
+constexpr const char* PolicyLockedText = "Locked (policy)";
 
 void setWindowIcons(HWND dialog) {
     HINSTANCE module = app().module;
@@ -50,6 +52,8 @@ void showMediumInformation(HWND dialog, const SelectedRow& row) {
 // a selection change finds nothing to toggle: one click toggles once.
 void toggleDrive(HWND list, const SelectedRow& row) {
     PolicyTables& policy = app().policy;
+    // A drive the administrator locks stays so; its row says why.
+    if (row.selected && app().enforcement.lockedByPolicy(row.text)) return fillDriveList(list);
     const std::string state = policy.driveStateText(row.text);
     if (state == LockedText)
         policy.setDriveLocked(row.text, false);
@@ -93,13 +97,21 @@ void onApply(HWND dialog) {
     EndDialog(dialog, DialogResult);
 }
 
+void onChangePassword(HWND dialog) {
+    if (app().policy.Managed.verifier) {
+        app().showMessage(dialog, "The password is set by your administrator.", "Ventrix", MB_ICONINFORMATION);
+        return;
+    }
+    openDialog(IDD_CHANGE_PASSWORD, changePasswordDialogProc, dialog);
+}
+
 void onCommand(HWND dialog, WORD id) {
     switch (id) {
     case IDC_ADD: onAdd(dialog); break;
     case IDC_DELETE: deleteSelectedMedia(dialog); break;
     case IDC_APPLY: onApply(dialog); break;
     case IDC_CANCEL: EndDialog(dialog, DialogResult); break;
-    case IDC_CHANGE_PASSWORD: openDialog(IDD_CHANGE_PASSWORD, changePasswordDialogProc, dialog); break;
+    case IDC_CHANGE_PASSWORD: onChangePassword(dialog); break;
     case IDC_TRUSTED: onTrusted(dialog); break;
     }
 }
@@ -125,9 +137,10 @@ void fillDriveList(HWND list) {
     std::string root;
     std::uint32_t locked = 0;
     while (policy.nextDrive(root, &locked)) {
-        const int image = locked ? context.IconLockedIndex : context.IconUnlockedIndex;
+        const bool byPolicy = context.enforcement.lockedByPolicy(root);
+        const int image = locked || byPolicy ? context.IconLockedIndex : context.IconUnlockedIndex;
         const int row = insertRow(list, root.c_str(), image, false, 0);
-        setSubItemText(list, row, 1, locked ? LockedText : UnlockedText);
+        setSubItemText(list, row, 1, byPolicy ? PolicyLockedText : locked ? LockedText : UnlockedText);
     }
 }
 
@@ -144,11 +157,13 @@ void fillMediaList(HWND dialog) {
         const int image = driveType == DRIVE_CDROM ? context.IconCdromIndex : context.IconRemovableIndex;
         insertRow(list, label.c_str(), image, true, static_cast<LPARAM>(serial));
     }
+    appendManagedRows(list, policy.Managed.lockedMedia, false);
 }
 
 void deleteSelectedMedia(HWND dialog) {
     PolicyTables& policy = app().policy;
     const SelectedRow row = readSelectedRow(GetDlgItem(dialog, IDC_MEDIA));
+    if (refuseManagedRow(dialog, row, policy.Managed.lockedMedia)) return;
     if (row.selected) {
         // The row's text picks the record exactly; removeMedia then applies its own rule.
         policy.resetMediaCursor();

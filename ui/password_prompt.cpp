@@ -46,7 +46,8 @@ BOOL CALLBACK matchOwnWindow(HWND window, LPARAM param) {
 // The template's hint names the default password; once the owner has set
 // another one it would only mislead, so it is hidden.
 void hideHintUnlessDefault(HWND prompt) {
-    if (app().policy.CurrentPassword == DefaultPassword) return;
+    const PolicyTables& policy = app().policy;
+    if (policy.CurrentPassword == DefaultPassword && !policy.Managed.verifier) return;
     for (HWND child = GetWindow(prompt, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
         char text[64] = {};
         GetWindowTextA(child, text, sizeof text);
@@ -54,8 +55,14 @@ void hideHintUnlessDefault(HWND prompt) {
     }
 }
 
+void timedUnlockSucceeded(HWND prompt);
+
 void unlockSucceeded(HWND prompt) {
     AppContext& context = app();
+    if (const auto& limit = context.policy.Managed.unlockMinutes; limit && *limit > 0) {
+        context.PendingUnlockMinutes = *limit;  // the administrator allows no unlock without an end
+        return timedUnlockSucceeded(prompt);
+    }
     context.policy.ProtectionOn = false;
     context.report(AuditEvent::ProtectionOff);
     context.TrayIconData.hIcon = LoadIconA(context.module, MAKEINTRESOURCEA(IDI_UNLOCKED));
@@ -67,7 +74,7 @@ void unlockSucceeded(HWND prompt) {
 // As Unlock, reported with its minutes, and the relock started.
 void timedUnlockSucceeded(HWND prompt) {
     AppContext& context = app();
-    const UINT minutes = context.PendingUnlockMinutes;
+    const UINT minutes = cappedUnlockMinutes(context.PendingUnlockMinutes);
     context.policy.ProtectionOn = false;
     context.report(AuditEvent::ProtectionOffTimed, {std::to_string(minutes)});
     context.TrayIconData.hIcon = LoadIconA(context.module, MAKEINTRESOURCEA(IDI_UNLOCKED));
@@ -132,8 +139,14 @@ INT_PTR promptProc(HWND prompt, UINT message, WPARAM wParam, const PromptVariant
 
 }  // namespace
 
+// While the administrator has set a verifier, it alone decides: the local
+// password opens nothing.
 bool checkPassword(const char* text) {
-    return std::strcmp(text, app().policy.CurrentPassword.c_str()) == 0;
+    AppContext& context = app();
+    const auto& verifier = context.policy.Managed.verifier;
+    if (!verifier) return std::strcmp(text, context.policy.CurrentPassword.c_str()) == 0;
+    static PortableKeyDeriver portable;
+    return verifierAccepts(*verifier, text, context.Keys ? *context.Keys : portable);
 }
 
 HWND findOwnWindow(const char* title) {

@@ -9,6 +9,7 @@
 #include "resources/resource.h"
 #include "ui/add_media_dialog.h"
 #include "ui/list_view.h"
+#include "ui/managed_rows.h"
 
 namespace ventrix {
 namespace {
@@ -34,6 +35,7 @@ void onAdd(HWND dialog) {
 void onDelete(HWND dialog) {
     PolicyTables& policy = app().policy;
     const SelectedRow row = readSelectedRow(GetDlgItem(dialog, IDC_TRUSTED_LIST));
+    if (refuseManagedRow(dialog, row, policy.Managed.trustedMedia)) return;
     if (row.selected) {
         policy.resetTrustedCursor();
         std::uint32_t serial = 0;
@@ -84,6 +86,7 @@ void fillTrustedList(HWND dialog) {
         const int row = insertRow(list, label.c_str(), image, true, static_cast<LPARAM>(serial));
         setSubItemText(list, row, 1, formatSerialHex(serial).c_str());
     }
+    appendManagedRows(list, policy.Managed.trustedMedia, true);
 }
 
 }  // namespace ventrix

@@ -42,8 +42,10 @@ public:
     // Where the rest of the program reports too, so it is wired in one place.
     AuditTrail& audit() const { return audit_; }
 
-private:
+    // LockAllDrives set and the drive lockable: locked whatever its own flag.
     bool lockedByPolicy(const std::string& root);
+
+private:
     // One drive of an arrival, while protection is on.
     void onDriveArrival(const std::string& root);
     // A trusted medium in a drive flagged locked: read without a dismount,

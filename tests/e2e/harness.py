@@ -945,6 +945,87 @@ def scenario_session_end(s):
     check([e[0] for e in program.audit_events()][-1] == 4000, "no exit event at the session's end")
 
 
+MANAGED_KEY = r"HKCU\Software\Policies\Ventrix"
+
+
+def managed_policy_steps(s):
+    """Values an administrator writes under Software\Policies\Ventrix take
+    effect at start-up and, after Group Policy's refresh broadcast, without a
+    restart; none of them reaches Tamrel.conf."""
+    def reg(*args):
+        code, output = s.e.run(["wine", "reg", "add", MANAGED_KEY + args[0]] + list(args[1:]) + ["/f"])
+        check(code == 0, "reg add failed: %s" % output)
+
+    def refresh():
+        status, _ = s.probe.call("settingchange", "Policy")
+        check(status == 0, "the policy broadcast was not delivered")
+
+    # A malformed verifier is ignored and reported; the owner's password stays in force.
+    reg("", "/v", "PasswordVerifier", "/t", "REG_SZ", "/d", "$pbkdf2-sha256$i=1000$short$hash")
+    s.make_conf("password=local-pw", "drive=D:0", "drive=E:0")
+    program = s.start(startup_boxes=())
+    s.wait_tray("locked")
+    check([5100, ["PasswordVerifier"]] in [[e[0], e[2]] for e in program.audit_events()], "no 5100 for the verifier")
+    s.menu_click("Unlock")
+    s.login("local-pw")
+    s.wait_tray("unlocked")
+    s.menu_click("Lock")
+    s.wait_tray("locked")
+
+    # The tool's verifier and a managed locked medium, taken in by the refresh.
+    hash_exe = os.path.join(os.path.dirname(s.e.exe), "ventrix-hash.exe")
+    with tempfile.TemporaryFile() as out:
+        done = subprocess.run(["wine", hash_exe], input=b"admin-pass\n", stdout=out, stderr=subprocess.DEVNULL,
+                              env=s.e.wine_env(), cwd=s.work, timeout=120)
+        out.seek(0)
+        verifier = out.read().decode().strip()
+    check(done.returncode == 0 and verifier.startswith("$pbkdf2-sha256$i=600000$"), "tool gave %r" % verifier)
+    reg("", "/v", "PasswordVerifier", "/t", "REG_SZ", "/d", verifier)
+    reg(r"\LockedMedia", "/v", "1", "/t", "REG_SZ", "/d", "VENTRIXCD|1A2B3C4D|cdrom")
+    refresh()
+    poll(lambda: any(e[0] == 1002 for e in program.audit_events()), 10, what="the change reported (1002)")
+    program.set_mark()
+    sender = s.arrive(0x8)
+    check(s.box(name="managed-medium") == LOCK_TEXT % "D", "the managed medium was not ejected")
+    finish(sender)
+    check(("D", IOCTL_EJECT) in program.events_since_mark(), "no eject for the managed medium")
+
+    # LockAllDrives: the locally unlocked drives are ejected by the refresh's apply pass.
+    reg("", "/v", "LockAllDrives", "/t", "REG_DWORD", "/d", "1")
+    refresh()
+    for letter in "DE":
+        check(s.box(name="lock-all-%s" % letter) == LOCK_TEXT % letter, "LockAllDrives did not eject %s" % letter)
+
+    # Only the verifier's password opens the prompt now.
+    s.menu_click("Configuration")
+    s.login("local-pw")
+    check(s.box(name="local-refused") == "Invalid Password", "the local password still opens")
+    s.probe.call("settext", LOGIN, 1002, "")
+    s.login("admin-pass")
+    s.wait_window(CONFIG)
+    check(drive_rows(s) == [("D:\\", "Locked (policy)"), ("E:\\", "Locked (policy)")], "rows %r" % drive_rows(s))
+    click_row(s, CONFIG, 1009, "VENTRIXCD (managed)")
+    s.click_control(CONFIG, 1013)
+    check(s.box(caption="Ventrix", name="managed-delete") == "This medium is set by your administrator.",
+          "a managed medium could be deleted")
+    s.click_control(CONFIG, 1021)
+    check(s.box(caption="Ventrix", name="managed-password") == "The password is set by your administrator.",
+          "Password... opened under a verifier")
+    s.click_control(CONFIG, 1000)
+    s.wait_gone(CONFIG)
+    exit_with_password(s, program, "admin-pass")
+    conf = s.read_conf()
+    check(conf["password"] == "local-pw" and conf["drives"] == {"D": 0, "E": 0} and conf["media"] == [],
+          "the policy reached the file: %r" % conf)
+
+
+def scenario_managed_policy(s):
+    try:
+        managed_policy_steps(s)
+    finally:  # the prefix serves the scenarios after this one
+        s.e.run(["wine", "reg", "delete", MANAGED_KEY, "/f"])
+
+
 def scenario_second_copy(s):
     # The owner's policy: another password, D: left unlocked.
     s.make_conf("password=first-copy", "drive=D:0", "drive=E:1")
@@ -1449,6 +1530,7 @@ SCENARIOS = {
     "exit_beside_a_namesake": scenario_exit_beside_a_namesake,
     "close_from_outside": scenario_close_from_outside,
     "second_copy": scenario_second_copy,
+    "managed_policy": scenario_managed_policy,
     "session_end": scenario_session_end,
     "lookalike_windows": scenario_lookalike_windows,
     "untrusted_messages": scenario_untrusted_messages,

@@ -828,6 +828,17 @@ int cmdReleaseFile(const Args&) {
     return 0;
 }
 
+// settingchange AREA: the system's WM_SETTINGCHANGE broadcast, as Group
+// Policy sends "Policy" after a refresh.
+int cmdSettingChange(const Args& a) {
+    if (a.size() < 2) return 2;
+    DWORD_PTR answer = 0;
+    return SendMessageTimeoutA(HWND_BROADCAST, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>(a[1].c_str()),
+                               SMTO_ABORTIFHUNG, 5000, &answer)
+               ? 0
+               : 1;
+}
+
 // hold: keeps the prefix's desktop and services up with no inherited pipes.
 int cmdHold(const Args&) {
     GetDesktopWindow();
@@ -878,6 +889,7 @@ int dispatch(const Args& a) {
     if (c == "conf") return cmdConf(a);
     if (c == "held") return cmdHeld(a);
     if (c == "holdfile") return cmdHoldFile(a);
+    if (c == "settingchange") return cmdSettingChange(a);
     if (c == "releasefile") return cmdReleaseFile(a);
     if (c == "hold") return cmdHold(a);
     if (c == "decoy") return cmdDecoy(a);

@@ -698,7 +698,8 @@ TEST(ResourcesMessages, EveryAuditEventHasItsSentenceWithItsInsertions) {
       {AuditEvent::ProtectionOff, 0},  {AuditEvent::ProtectionOn, 0},         {AuditEvent::WrongPassword, 1},
       {AuditEvent::ConfigurationApplied, 3}, {AuditEvent::PasswordChanged, 0}, {AuditEvent::Exiting, 0},
       {AuditEvent::SaveFailed, 1},     {AuditEvent::TrustedMediumAllowed, 3}, {AuditEvent::ProtectionOffTimed, 1},
-      {AuditEvent::TimedUnlockEnded, 0}, {AuditEvent::UnreadableRecordsKept, 2}};
+      {AuditEvent::TimedUnlockEnded, 0}, {AuditEvent::UnreadableRecordsKept, 2},
+      {AuditEvent::ManagedPolicyInForce, 1}, {AuditEvent::ManagedValueMalformed, 1}};
   for (const auto& [event, insertions] : events) {
     SCOPED_TRACE(static_cast<int>(event));
     EXPECT_EQ(ventrix::eventIdentifier(event) & 0xFFFF, static_cast<DWORD>(event));
