@@ -3,7 +3,6 @@
 // give the same bytes for the same input.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -25,10 +24,5 @@ public:
                       std::size_t saltSize, std::uint32_t iterations, std::uint8_t* out,
                       std::size_t outSize) override;
 };
-
-inline constexpr std::size_t Sha256Size = 32;
-using Sha256Digest = std::array<std::uint8_t, Sha256Size>;
-
-Sha256Digest sha256(const std::uint8_t* data, std::size_t size);
 
 }  // namespace ventrix

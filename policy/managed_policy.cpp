@@ -1,6 +1,7 @@
 #include "policy/managed_policy.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "policy/policy_tables.h"
 
@@ -97,6 +98,11 @@ bool listed(const std::vector<ManagedMedium>& media, std::uint32_t serial, std::
     });
 }
 
+// The two lists differ only in where their media go.
+std::vector<ManagedMedium>& listOf(EffectivePolicy& policy, const ManagedValue& value) {
+    return std::string_view(value.name) == "TrustedMedia" ? policy.trustedMedia : policy.lockedMedia;
+}
+
 }  // namespace
 
 bool parseManagedMedium(std::string_view text, ManagedMedium& out) {
@@ -149,8 +155,7 @@ EffectivePolicy readManagedPolicy(PolicySource& source) {
             });
             break;
         case ManagedKind::MediaList:
-            inForce = reader.list(value, std::string_view(value.name) == "LockedMedia" ? policy.lockedMedia
-                                                                                      : policy.trustedMedia);
+            inForce = reader.list(value, listOf(policy, value));
             break;
         case ManagedKind::Minutes:
             inForce = reader.scalar(value, [&](const RegistryData& data) {

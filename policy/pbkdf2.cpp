@@ -21,6 +21,7 @@ constexpr std::uint32_t RoundConstants[64] = {
 constexpr std::uint32_t InitialState[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
                                            0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
 constexpr std::size_t BlockSize = 64;
+constexpr std::size_t Sha256Size = 32;
 
 constexpr std::uint32_t rotr(std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 
@@ -145,14 +146,6 @@ struct Hmac {
 };
 
 }  // namespace
-
-Sha256Digest sha256(const std::uint8_t* data, std::size_t size) {
-    Sha256Digest digest;
-    Sha256 h;
-    h.update(data, size);
-    h.finish(digest.data());
-    return digest;
-}
 
 bool PortableKeyDeriver::pbkdf2Sha256(const std::uint8_t* password, std::size_t passwordSize,
                                       const std::uint8_t* salt, std::size_t saltSize, std::uint32_t iterations,

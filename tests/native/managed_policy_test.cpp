@@ -199,8 +199,7 @@ INSTANTIATE_TEST_SUITE_P(
                       MediumCase{"STICK||removable", false, "", 0, 0},
                       MediumCase{"STICK|123456789|removable", false, "", 0, 0},
                       MediumCase{"STICK|12G4|removable", false, "", 0, 0},
-                      MediumCase{"STICK|-1|removable", false, "", 0, 0},
-                      MediumCase{"STICK|1|floppy", false, "", 0, 0}, MediumCase{"STICK|1|", false, "", 0, 0},
+                      MediumCase{"STICK|1|floppy", false, "", 0, 0},
                       MediumCase{"STICK|1|removable ", false, "", 0, 0}));
 
 }  // namespace
