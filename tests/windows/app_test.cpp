@@ -10,6 +10,7 @@
 #include "app/startup.h"
 #include "resources/resource.h"
 #include "tests/windows/build_arch.h"
+#include "tests/support/fake_policy_source.h"
 #include "tests/support/fake_protector.h"
 #include "tests/support/fake_volume_platform.h"
 #include "tests/support/memory_file_system.h"
@@ -473,6 +474,47 @@ TEST_F(ShellTest, FindOwnWindowIgnoresWindowsOfOtherTitles) {
     createAgent();
     EXPECT_EQ(findOwnWindow(AgentTitle), agent);
     EXPECT_EQ(findOwnWindow("No Such Window Title"), nullptr);
+}
+
+TEST_F(ShellTest, AdministratorsPolicyTakesEffectOnItsBroadcastWithoutARestart) {
+    testing::FakePolicySource source;
+    context.ManagedSource = &source;
+    const char* key = "SOFTWARE\\Policies\\Ventrix";
+    createAgent();
+    policy.setDriveLocked("E:\\", false);
+    platform.addDriveWithMedium('E', DriveRemovable, "STICK", 0x11);
+    source.setDword(PolicyScope::Machine, key, "LockAllDrives", 1);
+    source.setDword(PolicyScope::User, key, "UnlockMinutes", 5);
+    SendMessageA(agent, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>("Policy"));
+    EXPECT_EQ(audit.events().front(), "event 1002 LockAllDrives, UnlockMinutes");
+    EXPECT_TRUE(hasCall("0x2D4808")) << "the apply pass after the broadcast ejects in the locally unlocked E:";
+    EXPECT_EQ(policy.driveEntries()[0].locked, 0) << "the policy reached the local flag";
+
+    // Every unlock now ends by itself, after at most the administrator's minutes.
+    audit.clear();
+    ModalDriver::run([&] { SendMessageA(agent, WM_COMMAND, IDM_PROTECTION, 0); },
+                     [&] { return submit(DefaultPassword); });
+    EXPECT_FALSE(policy.ProtectionOn);
+    EXPECT_TRUE(context.RelockPending);
+    EXPECT_EQ(audit.events(), std::vector<std::string>{"event 3002 5"});
+
+    // Unlock no longer offered: the running unlock ends, the prompt never opens.
+    source.setDword(PolicyScope::User, key, "UnlockMinutes", 0);
+    SendMessageA(agent, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>("Policy"));
+    EXPECT_TRUE(policy.ProtectionOn);
+    SendMessageA(agent, WM_COMMAND, IDM_PROTECTION, 0);  // would block in a prompt otherwise
+    EXPECT_EQ(findOwnWindow(LoginTitle), nullptr);
+}
+
+TEST_F(ShellTest, AdministratorsVerifierAloneOpensThePrompts) {
+    PortableKeyDeriver keys;
+    const std::uint8_t salt[16] = {1, 2, 3};
+    PasswordVerifier verifier;
+    ASSERT_TRUE(makeVerifier("admin-pass", salt, sizeof salt, MinVerifierIterations, keys, verifier));
+    policy.Managed.verifier = verifier;
+    EXPECT_TRUE(checkPassword("admin-pass"));
+    EXPECT_FALSE(checkPassword(DefaultPassword)) << "the local password still opened";
+    EXPECT_FALSE(checkPassword("Admin-pass"));
 }
 
 }  // namespace
