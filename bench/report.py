@@ -105,7 +105,7 @@ if arrival:
              f"arrival {ma:.0f} us + the audit event an ejection writes (ReportEventA, 4 strings) "
              f"{spread(events, ' us', 1, 1)} per event")
 
-# 7: soak.
+# 8: soak.
 soak = {r[0]: r[1:] for r in lines("soak.txt")}
 if "before" in soak and "after" in soak:
     names = ("handles", "GDI objects", "USER objects", "private bytes")
@@ -121,7 +121,7 @@ if "before" in soak and "after" in soak:
         counted.append(f"{name} {b} -> {a} ({a - b:+d})")
         growth.append(a - b)
     grown = [g for g in growth if g > 0]
-    emit("7 soak", "growth 0, policy file unchanged",
+    emit("8 soak", "growth 0, policy file unchanged",
          ("no growth" if not grown else "growth " + ", ".join(f"{g:+d}" for g in grown))
          + ("; file unchanged" if unchanged else "; FILE CHANGED"),
          not grown and unchanged,
