@@ -52,7 +52,7 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-for m in proc sys dev dev/shm; do
+for m in proc sys dev dev/pts dev/shm; do
   "${sudo_cmd[@]}" mkdir -p "$chroot_dir/$m"
   "${sudo_cmd[@]}" mount --bind "/$m" "$chroot_dir/$m" || { echo "could not bind /$m"; exit 1; }
   mounted+=("$chroot_dir/$m")
