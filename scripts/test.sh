@@ -4,7 +4,7 @@
 # then each Windows build's suites under Wine in a fresh prefix inside Xvfb:
 # the x64 build always, the x86 build where this machine starts 32-bit
 # programs. Exits non-zero on any failure; the closing line counts a suite
-# that could not start or gave no summary as failed.
+# that could not start or gave no summary as failed, and skipped tests apart.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -12,7 +12,7 @@ scripts/install-deps.sh || { echo "dependency installation failed"; exit 1; }
 . scripts/wine-env.sh
 
 jobs=$(nproc)
-passed=0; failed=0; status=0
+passed=0; failed=0; skipped=0; status=0
 
 run_suite() {  # run_suite NAME BUILD_DIR [ctest args...]
   local name=$1 dir=$2; shift 2
@@ -20,12 +20,14 @@ run_suite() {  # run_suite NAME BUILD_DIR [ctest args...]
   local log="$dir/ctest-summary.log"
   ctest --test-dir "$dir" --output-on-failure -j"$jobs" "$@" | tee "$log"
   [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
-  local line total bad
+  local line total bad skip
   line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n1)
   total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
   bad=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$line")
   if [ -z "$line" ]; then status=1; failed=$((failed + 1)); echo "$name: no test summary (counted as failed)"; return; fi
-  passed=$((passed + total - bad)); failed=$((failed + bad))
+  # ctest counts a skipped test among the passed ones; it lists it apart.
+  skip=$(sed -n '/^The following tests did not run:/,/^[^[:space:]]/p' "$log" | grep -c '(Skipped)')
+  passed=$((passed + total - bad - skip)); failed=$((failed + bad)); skipped=$((skipped + skip))
 }
 
 build() {  # build PRESET [cmake -D options...]
@@ -89,7 +91,7 @@ fi
 run_build() {  # run_build BITS
   local dir arch
   if [ "$1" = 64 ]; then dir=build/windows64 arch=x64; else dir=build/windows arch=x86; fi
-  passed=0; failed=0; status=0
+  passed=0; failed=0; skipped=0; status=0
   use_wine "$1"
   start_xvfb
   rm -rf "$dir/wineprefix"
@@ -99,7 +101,7 @@ run_build() {  # run_build BITS
   run_suite "windows $arch (Wine)" "$dir" -LE 'e2e|static'
   # The end-to-end runs drive the real exe in a prefix of their own, one at a time.
   run_suite "end-to-end $arch (Wine)" "$dir" -L e2e -j1
-  echo "$passed $failed $status" >"$dir/suite-counts"
+  echo "$passed $failed $skipped $status" >"$dir/suite-counts"
 }
 
 pids=()
@@ -113,13 +115,13 @@ for pid in "${pids[@]}"; do wait "$pid"; done
 for bits in "${runnable[@]}"; do
   if [ "$bits" = 64 ]; then dir=build/windows64; else dir=build/windows; fi
   cat "$dir/suites.log"
-  if read -r p f st <"$dir/suite-counts" 2>/dev/null; then
-    passed=$((passed + p)); failed=$((failed + f)); [ "$st" = 0 ] || status=1
+  if read -r p f sk st <"$dir/suite-counts" 2>/dev/null; then
+    passed=$((passed + p)); failed=$((failed + f)); skipped=$((skipped + sk)); [ "$st" = 0 ] || status=1
   else
     echo "windows suites of $dir: no counts (counted as failed)"; failed=$((failed + 1)); status=1
   fi
 done
 
-echo "$passed passed, $failed failed"
+echo "$passed passed, $failed failed, $skipped skipped"
 [ $failed -eq 0 ] && exit $status
 exit 1

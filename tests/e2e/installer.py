@@ -12,6 +12,7 @@ program-only install (ADDLOCAL=Main) without the Startup shortcut.
 import argparse
 import getpass
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -157,6 +158,38 @@ def logon_starts_ventrix(s):
     check("exitcode=%d" % EXIT_CODE in out, "exit code at logoff: %r" % out)
 
 
+def wine_major(s):
+    code, output = s.e.run(["wine", "--version"], timeout=60)
+    found = re.search(r"wine-(\d+)", output)
+    check(found, "wine --version: %r" % output)
+    return int(found.group(1))
+
+
+# Actions of the install proper: none of them may run once the launch
+# condition has refused the package.
+INSTALL_ACTIONS = ("InstallValidate", "RemoveExistingProducts", "InstallInitialize", "InstallFiles",
+                   "WriteRegistryValues", "RegisterProduct", "PublishProduct")
+
+
+def refused_downgrade(s, code, text, newer_key):
+    """The older package over the newer one: the upgrade search finds the newer
+    product, the launch condition refuses, and nothing of the install runs.
+    Windows and Wine 8 end such an install with 1603; Wine 10's msiexec ends it
+    with 0 after the same refusal (tests/e2e/README.md)."""
+    wanted = 1603 if wine_major(s) < 10 else 0
+    check(code == wanted, "downgrade: exit code %d, wanted %d" % (code, wanted))
+    # Wine's quiet install logs neither the launch condition's text nor its
+    # failure; the refusal is seen in the detected newer product instead (the
+    # text itself is checked in the package's LaunchCondition table).
+    check(DOWNGRADE_TEXT in text or "WIX_DOWNGRADE_DETECTED = {" in text, "the downgrade was not detected")
+    check("Action start" in text and "LaunchConditions" in text, "the launch conditions did not run:\n" + text)
+    ran = [a for a in INSTALL_ACTIONS if re.search(r"Action start [0-9:]+: %s\." % a, text)]
+    check(not ran, "the refused downgrade ran %s" % ", ".join(ran))
+    key, values = product_entry(s)
+    check(key == newer_key and values.get("DisplayVersion") == "1.1.99",
+          "the downgrade changed the installed product: %s %r" % (key, values))
+
+
 def scenario_installer(s):
     s.profile = p = Profile(s.e.prefix)
     version = harness_version()
@@ -177,12 +210,7 @@ def scenario_installer(s):
     check(open(p.conf, "rb").read() == policy, "the upgrade touched Tamrel.conf")
 
     code, text = msiexec(s, "/i", winpath(MSI))
-    check(code == 1603, "downgrade: exit code %d, wanted 1603" % code)
-    # Wine's quiet install logs neither the launch condition's text nor its
-    # failure; the refusal is seen in the detected newer product instead (the
-    # text itself is checked in the package's LaunchCondition table).
-    check(DOWNGRADE_TEXT in text or "WIX_DOWNGRADE_DETECTED = {" in text, "the downgrade was not detected")
-    check(product_entry(s)[1].get("DisplayVersion") == "1.1.99", "the downgrade changed the installed version")
+    refused_downgrade(s, code, text, key)
 
     code, _ = msiexec(s, "/x", winpath(newer))
     check(code == 0, "uninstall: exit code %d" % code)

@@ -589,6 +589,69 @@ COLORREF parseColor(const std::string& text) {  // "r,g,b"
     return RGB(r, g, b);
 }
 
+// ------------------------------------------------ the notification area
+
+struct TrayTips {
+    HWND taskbar;
+    std::vector<std::string> lines;
+};
+
+// Each tray icon has a tooltip owned by the taskbar (Wine 8) or by the icon's
+// own window inside it (Wine 10); its tools carry the icon's tip text and
+// place. The tool data lives in the shell's process, so it is read through
+// memory allocated there.
+BOOL CALLBACK collectTrayTips(HWND window, LPARAM data) {
+    auto* tray = reinterpret_cast<TrayTips*>(data);
+    char cls[64] = {};
+    GetClassNameA(window, cls, sizeof cls);
+    HWND owner = GetWindow(window, GW_OWNER);
+    if (lstrcmpiA(cls, TOOLTIPS_CLASSA) != 0 || !owner || (owner != tray->taskbar && !IsChild(tray->taskbar, owner)))
+        return TRUE;
+    Remote remote(window, sizeof(TOOLINFOA) + 256);
+    if (!remote.ok()) return TRUE;
+    const int tools = static_cast<int>(SendMessageA(window, TTM_GETTOOLCOUNT, 0, 0));
+    for (int index = 0; index < tools; ++index) {
+        TOOLINFOA tool{};
+        tool.cbSize = sizeof tool;
+        tool.lpszText = remote.memory + sizeof(TOOLINFOA);
+        char text[256] = {};
+        WriteProcessMemory(remote.process, remote.memory + sizeof(TOOLINFOA), text, sizeof text, nullptr);
+        WriteProcessMemory(remote.process, remote.memory, &tool, sizeof tool, nullptr);
+        if (!SendMessageA(window, TTM_ENUMTOOLSA, index, reinterpret_cast<LPARAM>(remote.memory))) continue;
+        ReadProcessMemory(remote.process, remote.memory, &tool, sizeof tool, nullptr);
+        ReadProcessMemory(remote.process, remote.memory + sizeof(TOOLINFOA), text, sizeof text - 1, nullptr);
+        RECT rect = tool.rect;
+        if (tool.uFlags & TTF_IDISHWND)
+            GetWindowRect(reinterpret_cast<HWND>(tool.uId), &rect);
+        else
+            MapWindowPoints(tool.hwnd, nullptr, reinterpret_cast<POINT*>(&rect), 2);
+        char line[400];
+        std::snprintf(line, sizeof line, "rect=%ld,%ld,%ld,%ld tip=%s", rect.left, rect.top, rect.right, rect.bottom,
+                      text);
+        tray->lines.push_back(line);
+    }
+    return TRUE;
+}
+
+// tray [repaint]: one line per icon in the taskbar's notification area, with
+// its screen rect and tip text. "repaint" first has the taskbar erase and
+// repaint itself and every icon in it, so that a screenshot taken next shows
+// each icon as it is now, not drawn over the one it replaced.
+int cmdTray(const Args& a) {
+    HWND taskbar = FindWindowA("Shell_TrayWnd", nullptr);
+    if (!taskbar) {
+        say("no-taskbar\n");
+        return 1;
+    }
+    if (a.size() > 1 && a[1] == "repaint")
+        RedrawWindow(taskbar, nullptr, nullptr,
+                     RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_ERASENOW | RDW_UPDATENOW);
+    TrayTips tray{taskbar, {}};
+    EnumWindows(collectTrayTips, reinterpret_cast<LPARAM>(&tray));
+    for (const std::string& line : tray.lines) say("%s\n", line.c_str());
+    return 0;
+}
+
 // icon EXE ID OUT.bmp R,G,B: the program's own icon resource drawn at tray size
 // over a background colour, as a template for finding it on screen.
 int cmdIcon(const Args& a) {
@@ -884,6 +947,7 @@ int dispatch(const Args& a) {
     if (c == "menu") return cmdMenu(a);
     if (c == "menus") return cmdMenus(a);
     if (c == "icon") return cmdIcon(a);
+    if (c == "tray") return cmdTray(a);
     if (c == "text") return cmdText(a);
     if (c == "colors") return cmdColors(a);
     if (c == "conf") return cmdConf(a);
