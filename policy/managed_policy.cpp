@@ -176,10 +176,6 @@ bool EffectivePolicy::sameEffectAs(const EffectivePolicy& other) const {
            trustedMedia == other.trustedMedia && unlockMinutes == other.unlockMinutes;
 }
 
-bool EffectivePolicy::listsLocked(std::uint32_t serial, std::string_view label) const {
-    return listed(lockedMedia, serial, label);
-}
-
 bool EffectivePolicy::listsTrusted(std::uint32_t serial, std::string_view label) const {
     return listed(trustedMedia, serial, label);
 }

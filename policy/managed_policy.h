@@ -101,7 +101,6 @@ struct EffectivePolicy {
     bool sameEffectAs(const EffectivePolicy& other) const;
     bool unlockOffered() const { return !unlockMinutes || *unlockMinutes > 0; }
     // Matched as the local lists match: serial and label (label rule of the tables).
-    bool listsLocked(std::uint32_t serial, std::string_view label) const;
     bool listsTrusted(std::uint32_t serial, std::string_view label) const;
 };
 

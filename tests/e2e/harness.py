@@ -463,7 +463,9 @@ class Session:
             info = fields(line)
             left, top, right, bottom = map(int, info["rect"].split(","))
             # Wine 8 keeps a removed icon's tooltip, with an empty rect.
-            if info.get("tip") == self.TIP and right > left and bottom > top:
+            tip = info.get("tip", "")
+            # "Ventrix", or during a timed unlock "Ventrix - unlocked until ...".
+            if (tip == self.TIP or tip.startswith(self.TIP + " - ")) and right > left and bottom > top:
                 return left, top, right, bottom
         return None
 

