@@ -105,30 +105,6 @@ if arrival:
              f"arrival {ma:.0f} us + the audit event an ejection writes (ReportEventA, 4 strings) "
              f"{spread(events, ' us', 1, 1)} per event")
 
-# 8: soak.
-soak = {r[0]: r[1:] for r in lines("soak.txt")}
-if "before" in soak and "after" in soak:
-    names = ("handles", "GDI objects", "USER objects", "private bytes")
-    before, after = [int(v) for v in soak["before"]], [int(v) for v in soak["after"]]
-    growth = [a - b for a, b in zip(after, before)]
-    unchanged = soak.get("policy", ["?"])[0] == "unchanged"
-    counted = [f"{n} {b} -> {a} ({g:+d})" for n, b, a, g in zip(names, before, after, growth) if a or b]
-    missing = [n for n, b, a in zip(names, before, after) if not (a or b)]
-    if missing:
-        counted.append(", ".join(missing) + ": not counted by this Wine (0 before and after)")
-    linux = [(int(b), int(a)) for b, a in zip(soak.get("linux_before", []), soak.get("linux_after", []))]
-    for name, (b, a) in zip(("Wine process private resident KiB (RssAnon)", "open descriptors"), linux):
-        counted.append(f"{name} {b} -> {a} ({a - b:+d})")
-        growth.append(a - b)
-    grown = [g for g in growth if g > 0]
-    emit("8 soak", "growth 0, policy file unchanged",
-         ("no growth" if not grown else "growth " + ", ".join(f"{g:+d}" for g in grown))
-         + ("; file unchanged" if unchanged else "; FILE CHANGED"),
-         not grown and unchanged,
-         "10,000 messages without a box (arrivals in an unlocked drive with an unlisted medium, removals, "
-         "other device types, tray mouse messages, unknown commands), then 200 arrivals in a locked drive "
-         f"with their {soak.get('boxes', ['?'])[0]} boxes answered from outside: " + "; ".join(counted))
-
 # 6: footprint.
 size = lines("size.txt")
 if size:
@@ -159,6 +135,30 @@ if verifier:
          statistics.median(vs) <= 1e6,
          f"PBKDF2-HMAC-SHA256, 600,000 iterations: CNG {spread(vs, ' ms', 1e-3, 0)}; "
          f"portable fallback {spread(vp, ' ms', 1e-3, 0)}")
+
+# 8: soak.
+soak = {r[0]: r[1:] for r in lines("soak.txt")}
+if "before" in soak and "after" in soak:
+    names = ("handles", "GDI objects", "USER objects", "private bytes")
+    before, after = [int(v) for v in soak["before"]], [int(v) for v in soak["after"]]
+    growth = [a - b for a, b in zip(after, before)]
+    unchanged = soak.get("policy", ["?"])[0] == "unchanged"
+    counted = [f"{n} {b} -> {a} ({g:+d})" for n, b, a, g in zip(names, before, after, growth) if a or b]
+    missing = [n for n, b, a in zip(names, before, after) if not (a or b)]
+    if missing:
+        counted.append(", ".join(missing) + ": not counted by this Wine (0 before and after)")
+    linux = [(int(b), int(a)) for b, a in zip(soak.get("linux_before", []), soak.get("linux_after", []))]
+    for name, (b, a) in zip(("Wine process private resident KiB (RssAnon)", "open descriptors"), linux):
+        counted.append(f"{name} {b} -> {a} ({a - b:+d})")
+        growth.append(a - b)
+    grown = [g for g in growth if g > 0]
+    emit("8 soak", "growth 0, policy file unchanged",
+         ("no growth" if not grown else "growth " + ", ".join(f"{g:+d}" for g in grown))
+         + ("; file unchanged" if unchanged else "; FILE CHANGED"),
+         not grown and unchanged,
+         "10,000 messages without a box (arrivals in an unlocked drive with an unlisted medium, removals, "
+         "other device types, tray mouse messages, unknown commands), then 200 arrivals in a locked drive "
+         f"with their {soak.get('boxes', ['?'])[0]} boxes answered from outside: " + "; ".join(counted))
 
 machine = dict((l.split(" ", 1) + [""])[:2] for l in (out / "machine.txt").read_text().splitlines()) \
     if (out / "machine.txt").exists() else {}
