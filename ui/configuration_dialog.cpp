@@ -161,22 +161,7 @@ void fillMediaList(HWND dialog) {
 }
 
 void deleteSelectedMedia(HWND dialog) {
-    PolicyTables& policy = app().policy;
-    const SelectedRow row = readSelectedRow(GetDlgItem(dialog, IDC_MEDIA));
-    if (refuseManagedRow(dialog, row, policy.Managed.lockedMedia)) return;
-    if (row.selected) {
-        // The row's text picks the record exactly; removeMedia then applies its own rule.
-        policy.resetMediaCursor();
-        std::uint32_t serial = 0;
-        std::uint32_t driveType = 0;
-        std::string label;
-        while (policy.nextMedia(serial, label, driveType)) {
-            if (label == row.text && serial == static_cast<std::uint32_t>(row.data)) {
-                policy.removeMedia(serial, label);
-                break;
-            }
-        }
-    }
+    deleteRowsMedium(dialog, readSelectedRow(GetDlgItem(dialog, IDC_MEDIA)), MediaList::Locked);
     fillMediaList(dialog);
 }
 

@@ -27,4 +27,22 @@ bool refuseManagedRow(HWND owner, const SelectedRow& row, const std::vector<Mana
     return false;
 }
 
+void deleteRowsMedium(HWND owner, const SelectedRow& row, MediaList which) {
+    PolicyTables& policy = app().policy;
+    const bool trusted = which == MediaList::Trusted;
+    if (refuseManagedRow(owner, row, trusted ? policy.Managed.trustedMedia : policy.Managed.lockedMedia)) return;
+    if (!row.selected) return;
+    trusted ? policy.resetTrustedCursor() : policy.resetMediaCursor();
+    std::uint32_t serial = 0;
+    std::uint32_t driveType = 0;
+    std::string label;
+    while (trusted ? policy.nextTrustedMedia(serial, label, driveType) : policy.nextMedia(serial, label, driveType)) {
+        if (label == row.text && serial == static_cast<std::uint32_t>(row.data)) {
+            trusted ? policy.removeTrustedMedia(serial, label) : policy.removeMedia(serial, label);
+            break;
+        }
+    }
+    trusted ? policy.resetTrustedCursor() : policy.resetMediaCursor();
+}
+
 }  // namespace ventrix

@@ -18,4 +18,10 @@ void appendManagedRows(HWND list, const std::vector<ManagedMedium>& media, bool 
 // True, once the owner has been told, when the row is one of those media.
 bool refuseManagedRow(HWND owner, const SelectedRow& row, const std::vector<ManagedMedium>& media);
 
+enum class MediaList { Locked, Trusted };
+// Delete on a media list: the owner's medium of the selected row goes (its
+// text and serial pick the record exactly; the removal applies its own
+// rule); an administrator's stays, and the owner is told why.
+void deleteRowsMedium(HWND owner, const SelectedRow& row, MediaList which);
+
 }  // namespace ventrix

@@ -33,22 +33,7 @@ void onAdd(HWND dialog) {
 
 // The row's text and serial pick the record exactly; removal then applies its own rule.
 void onDelete(HWND dialog) {
-    PolicyTables& policy = app().policy;
-    const SelectedRow row = readSelectedRow(GetDlgItem(dialog, IDC_TRUSTED_LIST));
-    if (refuseManagedRow(dialog, row, policy.Managed.trustedMedia)) return;
-    if (row.selected) {
-        policy.resetTrustedCursor();
-        std::uint32_t serial = 0;
-        std::uint32_t driveType = 0;
-        std::string label;
-        while (policy.nextTrustedMedia(serial, label, driveType)) {
-            if (label == row.text && serial == static_cast<std::uint32_t>(row.data)) {
-                policy.removeTrustedMedia(serial, label);
-                policy.resetTrustedCursor();
-                break;
-            }
-        }
-    }
+    deleteRowsMedium(dialog, readSelectedRow(GetDlgItem(dialog, IDC_TRUSTED_LIST)), MediaList::Trusted);
     fillTrustedList(dialog);
 }
 
