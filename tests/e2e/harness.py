@@ -625,10 +625,14 @@ class Session:
         """Clicks into an edit and types, as a person would, until it holds that many characters.
 
         Keys typed before Wine has moved the focus to the clicked edit are lost
-        (seen now and then on a busy machine): the typing waits for the focus,
-        and a person whose keys did not show clears the field and types again."""
+        (seen now and then on a busy machine): the typing waits for the edit
+        and the focus in it, and a person whose keys did not show clears the
+        field and types again."""
         def arrived():
             return len(self.control(title, control_id)["text"]) == len(text)
+        # The prompt's window can be found before its dialog controls exist.
+        poll(lambda: self.probe.call("control", title, control_id)[0] == 0, 5,
+             what="control %d of %r" % (control_id, title))
         for attempt in (1, 2):
             self.click_control(title, control_id)
             poll(lambda: self.has_focus(title, control_id), 5, what="the focus in control %d" % control_id)
