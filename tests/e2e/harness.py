@@ -642,7 +642,8 @@ class Session:
             except Failure:
                 if attempt == 2:
                     raise
-                log("  %s: the typed text did not arrive; typing it again" % self.scenario)
+                log("  %s: the typed text did not arrive (foreground: %r); typing it again"
+                    % (self.scenario, self.foreground_title()))
                 self.probe.call("settext", title, control_id, "")
 
     def login(self, password, expect_title=LOGIN):
