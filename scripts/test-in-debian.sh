@@ -4,7 +4,7 @@
 # Makes a root of that suite with debootstrap in build/debian-SUITE (kept and
 # reused), puts a clean clone of the current commit into it (uncommitted
 # changes are not taken), runs scripts/test.sh there as root with /proc, /sys,
-# /dev and /dev/shm bound, prints its closing line and exits with its status.
+# /dev, /dev/pts and /dev/shm bound, prints its closing line and exits with its status.
 # Needs root (or sudo) and the Debian mirror.
 set -uo pipefail
 suite=${1:?usage: scripts/test-in-debian.sh SUITE (e.g. bookworm, trixie)}

@@ -169,6 +169,19 @@ int cmdCount(const Args& a) {  // count TITLE: top-level windows with that exact
     return 0;
 }
 
+// focus TITLE: which control of that window has the keyboard focus in its thread
+int cmdFocus(const Args& a) {
+    if (a.size() < 2) return 2;
+    HWND window = findWindow(a[1]);
+    if (!window) return 1;
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info)) return 1;
+    const bool inside = info.hwndFocus && (info.hwndFocus == window || IsChild(window, info.hwndFocus));
+    say("focus=%d active=%d\n", inside ? GetDlgCtrlID(info.hwndFocus) : -1, info.hwndActive == window ? 1 : 0);
+    return 0;
+}
+
 int cmdForeground(const Args&) {
     HWND window = GetForegroundWindow();
     char text[512] = {};
@@ -930,6 +943,7 @@ int dispatch(const Args& a) {
     if (c == "gone") return cmdGone(a);
     if (c == "count") return cmdCount(a);
     if (c == "foreground") return cmdForeground(a);
+    if (c == "focus") return cmdFocus(a);
     if (c == "control") return cmdControl(a);
     if (c == "children") return cmdChildren(a);
     if (c == "shortcut") return cmdShortcut(a);
