@@ -48,16 +48,6 @@ TEST(PasswordVerifier, AcceptsItsPasswordAndNoOther) {
     EXPECT_FALSE(verifierAccepts(verifier, "correct horse battery staple", refusing));
 }
 
-TEST(PasswordVerifier, MadeVerifierRoundTripsThroughItsLine) {
-    PortableKeyDeriver deriver;
-    const std::uint8_t salt[MinVerifierSaltSize] = {0xff, 0xfe, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 0x80};
-    PasswordVerifier made, parsed;
-    ASSERT_TRUE(makeVerifier("pass phrase", salt, sizeof salt, MinVerifierIterations, deriver, made));
-    ASSERT_TRUE(parseVerifier(formatVerifier(made), parsed));
-    EXPECT_EQ(parsed, made);
-    EXPECT_TRUE(verifierAccepts(parsed, "pass phrase", deriver));
-}
-
 class MalformedVerifier : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(MalformedVerifier, IsRefusedAndLeavesTheOldOne) {

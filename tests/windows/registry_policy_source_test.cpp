@@ -78,12 +78,5 @@ TEST_F(RegistryPolicySourceTest, ReadsAndMergesBothScopes) {
     EXPECT_EQ(policy.malformed, (std::vector<MalformedPolicyValue>{{PolicyScope::Machine, "LockedMedia\\3"}}));
 }
 
-TEST_F(RegistryPolicySourceTest, AbsentKeysGiveNothing) {
-    RegistryPolicySource source;
-    EXPECT_EQ(readManagedPolicy(source), EffectivePolicy{});
-    RegistryData data;
-    EXPECT_FALSE(source.readValue(PolicyScope::User, "SOFTWARE\\Policies\\Ventrix", "LockAllDrives", data));
-}
-
 }  // namespace
 }  // namespace ventrix
