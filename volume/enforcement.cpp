@@ -53,8 +53,9 @@ void Enforcement::reportEjected(const std::string& root, const std::string& labe
 }
 
 bool Enforcement::letTrustedThrough(const std::string& root) {
-    // With nothing trusted there is nothing to read for: every request stays as it was.
-    if (tables_.trustedRecords().empty()) return false;
+    // With nothing trusted, here or by the administrator, there is nothing to
+    // read for: every request stays as it was.
+    if (tables_.trustedRecords().empty() && tables_.Managed.trustedMedia.empty()) return false;
     std::string label;
     std::uint32_t serial = 0;
     if (!volumes_.peekVolumeIdentity(root, label, serial)) return false;

@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "policy/config_file.h"
@@ -496,16 +497,24 @@ TEST_F(AuditedEnforcementTest, SweepAndApplyReportTheirEjectionsAndAFailedSaveWi
 // ---- trusted media in a drive flagged locked (or new) -----------------------------
 
 enum class Procedure { Sweep, Apply, ArrivalInALockedDrive, ArrivalInANewDrive };
+// Who trusts the medium: the PC's own list, or the administrator's alone (the
+// PC's list then empty, as it is on most managed PCs).
+enum class TrustedBy { ThePC, TheAdministrator };
 
-class TrustedMediumInALockedDrive : public EnforcementTest, public ::testing::WithParamInterface<Procedure> {
+class TrustedMediumInALockedDrive : public EnforcementTest,
+                                    public ::testing::WithParamInterface<std::tuple<Procedure, TrustedBy>> {
 protected:
     void SetUp() override {
-        tables.addTrustedMedia(0x5AFE, "Backup", DriveRemovable);
-        if (GetParam() != Procedure::ArrivalInANewDrive) tables.setDriveLocked("E:\\", true);
+        if (std::get<1>(GetParam()) == TrustedBy::ThePC)
+            tables.addTrustedMedia(0x5AFE, "Backup", DriveRemovable);
+        else
+            tables.Managed.trustedMedia.push_back({"Backup", 0x5AFE, DriveRemovable});
+        if (procedure() != Procedure::ArrivalInANewDrive) tables.setDriveLocked("E:\\", true);
     }
+    Procedure procedure() const { return std::get<0>(GetParam()); }
     void run() {
         platform.clearCalls();
-        switch (GetParam()) {
+        switch (procedure()) {
         case Procedure::Sweep: return enforcement.startupSweep();
         case Procedure::Apply: return enforcement.applyPolicy();
         case Procedure::ArrivalInALockedDrive:
@@ -514,10 +523,10 @@ protected:
     }
     // The identity read without a release, as the trusted check makes it.
     static Calls peek() { return {"errormode 1", "query E:\\ size=260"}; }
-    Calls before() const { return GetParam() == Procedure::Sweep ? seq({enumerate(1), typeOf('E')}) : Calls{}; }
+    Calls before() const { return procedure() == Procedure::Sweep ? seq({enumerate(1), typeOf('E')}) : Calls{}; }
     // Today's sequence for a medium that is not let through.
     Calls lockedSequence() const {
-        switch (GetParam()) {
+        switch (procedure()) {
         case Procedure::Sweep: return lockReq('E');
         case Procedure::Apply: return seq({identify('E'), ejectReq('E'), lockReq('E'), lockMessage('E')});
         case Procedure::ArrivalInALockedDrive: return seq({identify('E'), ejectReq('E'), lockMessage('E')});
@@ -558,9 +567,18 @@ TEST_P(TrustedMediumInALockedDrive, AMediumOnTheLockedListUnderAnotherTypeIsNotL
     EXPECT_EQ(platform.calls(), seq({before(), peek(), lockedSequence()}));
 }
 
+std::string procedureAndTrust(const ::testing::TestParamInfo<std::tuple<Procedure, TrustedBy>>& info) {
+    static const char* const procedures[] = {"Sweep", "Apply", "ArrivalInALockedDrive", "ArrivalInANewDrive"};
+    return std::string(procedures[static_cast<int>(std::get<0>(info.param))]) +
+           (std::get<1>(info.param) == TrustedBy::ThePC ? "_TrustedByThePC" : "_TrustedByTheAdministrator");
+}
+
 INSTANTIATE_TEST_SUITE_P(Procedures, TrustedMediumInALockedDrive,
-                         ::testing::Values(Procedure::Sweep, Procedure::Apply, Procedure::ArrivalInALockedDrive,
-                                           Procedure::ArrivalInANewDrive));
+                         ::testing::Combine(::testing::Values(Procedure::Sweep, Procedure::Apply,
+                                                              Procedure::ArrivalInALockedDrive,
+                                                              Procedure::ArrivalInANewDrive),
+                                            ::testing::Values(TrustedBy::ThePC, TrustedBy::TheAdministrator)),
+                         procedureAndTrust);
 
 // ---- a drive flag loaded from the file may be any non-zero byte -----------------
 
@@ -598,6 +616,7 @@ struct ManagedCase {
     const char* name;
     void (*manage)(EffectivePolicy& managed);
     std::uint8_t localFlag;
+    bool locallyTrusted;  // the stick also on the PC's own trusted list
     void (*run)(EnforcementTest& test);
     bool ejected;
 };
@@ -609,31 +628,36 @@ public:
 };
 
 const ManagedCase managedCases[] = {
-    {"LockAllDrivesEjectsAtApplyInALocallyUnlockedDrive", [](EffectivePolicy& m) { m.lockAllDrives = true; }, 0,
+    {"LockAllDrivesEjectsAtApplyInALocallyUnlockedDrive", [](EffectivePolicy& m) { m.lockAllDrives = true; }, 0, false,
      [](EnforcementTest& t) { static_cast<ManagedOverLocal&>(t).procedures().applyPolicy(); }, true},
-    {"LockAllDrivesEjectsAnArrivalInALocallyUnlockedDrive", [](EffectivePolicy& m) { m.lockAllDrives = true; }, 0,
+    {"LockAllDrivesEjectsAnArrivalInALocallyUnlockedDrive", [](EffectivePolicy& m) { m.lockAllDrives = true; }, 0, false,
      [](EnforcementTest& t) { static_cast<ManagedOverLocal&>(t).arriveE(); }, true},
     {"ManagedLockedMediumIsEjectedOnArrival",
-     [](EffectivePolicy& m) { m.lockedMedia.push_back({"STICK", 0x11, DriveRemovable}); }, 0,
+     [](EffectivePolicy& m) { m.lockedMedia.push_back({"STICK", 0x11, DriveRemovable}); }, 0, false,
      [](EnforcementTest& t) { static_cast<ManagedOverLocal&>(t).arriveE(); }, true},
     {"ManagedLockedMediumIsEjectedAtStartUp",
-     [](EffectivePolicy& m) { m.lockedMedia.push_back({"stick", 0x11, DriveRemovable}); }, 0,
+     [](EffectivePolicy& m) { m.lockedMedia.push_back({"stick", 0x11, DriveRemovable}); }, 0, false,
      [](EnforcementTest& t) { static_cast<ManagedOverLocal&>(t).procedures().startupSweep(); }, true},
     {"ManagedTrustedMediumPassesALockedDrive",
-     [](EffectivePolicy& m) { m.trustedMedia.push_back({"STICK", 0x11, DriveRemovable}); }, 1,
+     [](EffectivePolicy& m) { m.trustedMedia.push_back({"STICK", 0x11, DriveRemovable}); }, 1, false,
      [](EnforcementTest& t) { static_cast<ManagedOverLocal&>(t).arriveE(); }, false},
     {"ManagedLockedMediumWinsOverALocallyTrustedOne",
-     [](EffectivePolicy& m) { m.lockedMedia.push_back({"STICK", 0x11, DriveRemovable}); }, 1,
+     [](EffectivePolicy& m) { m.lockedMedia.push_back({"STICK", 0x11, DriveRemovable}); }, 1, true,
      [](EnforcementTest& t) { static_cast<ManagedOverLocal&>(t).procedures().applyPolicy(); }, true},
-    {"NothingSetLeavesAnUnlockedDriveAlone", [](EffectivePolicy&) {}, 0,
+    {"ManagedTrustedMediumPassesLockAllDrivesWithTheLocalListEmpty",
+     [](EffectivePolicy& m) {
+         m.lockAllDrives = true;
+         m.trustedMedia.push_back({"STICK", 0x11, DriveRemovable});
+     },
+     0, false, [](EnforcementTest& t) { static_cast<ManagedOverLocal&>(t).procedures().applyPolicy(); }, false},
+    {"NothingSetLeavesAnUnlockedDriveAlone", [](EffectivePolicy&) {}, 0, false,
      [](EnforcementTest& t) { static_cast<ManagedOverLocal&>(t).procedures().applyPolicy(); }, false},
 };
 
 TEST_P(ManagedOverLocal, EnforcesTheUnionAndLeavesLocalFlagsAsTheyWere) {
     const ManagedCase& c = GetParam();
     tables.appendLoadedDrive({'E', c.localFlag});
-    tables.addTrustedMedia(0x11, "STICK", DriveRemovable);
-    if (c.localFlag == 0) tables.removeTrustedMedia(0x11, "STICK");
+    if (c.locallyTrusted) tables.addTrustedMedia(0x11, "STICK", DriveRemovable);
     platform.addDriveWithMedium('E', DriveRemovable, "STICK", 0x11);
     c.manage(tables.Managed);
     c.run(*this);
