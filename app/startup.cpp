@@ -11,6 +11,9 @@ namespace ventrix {
 namespace {
 
 constexpr const char* AlreadyRunning = "Ventrix is already running.";
+// The second insertion of event 5100: why the value is not taken as it stands.
+constexpr const char* MalformedNote = "is malformed and is ignored";
+constexpr const char* UnreadableNote = "could not be read; the value read before stays in force";
 constexpr const char* HandsOffNote =
     " The file is there but could not be opened at start-up; it is left as it is, and every drive is locked"
     " until Ventrix is started again.";
@@ -64,26 +67,42 @@ void loadAndEnforce(AppContext& context) {
             config.saveConfiguration(ConfigFileName, DefaultPassword);
         }
     }
+    // Read before anything is reported, so that the start's events tell the
+    // truth about what is in force (no default-password warning under a verifier).
+    const bool managedChanged = readManaged(context);
     reportStart(context, !loaded && !config.handsOff());
-    refreshManagedPolicy(context, true);
+    reportManaged(context, managedChanged, true);
     context.enforcement.startupSweep();
     context.enforcement.applyPolicy();
 }
 
-bool refreshManagedPolicy(AppContext& context, bool atStart) {
+bool readManaged(AppContext& context) {
     if (!context.ManagedSource) return false;
-    EffectivePolicy fresh = readManagedPolicy(*context.ManagedSource);
-    for (const MalformedPolicyValue& value : fresh.malformed) {
-        context.report(AuditEvent::ManagedValueMalformed, {value.name});
-    }
+    EffectivePolicy fresh = readManagedPolicy(*context.ManagedSource, context.policy.Managed);
     const bool changed = !fresh.sameEffectAs(context.policy.Managed);
-    std::string names;
-    for (const std::string& name : fresh.inForce) names += (names.empty() ? "" : ", ") + name;
     context.policy.Managed = std::move(fresh);
+    return changed;
+}
+
+void reportManaged(AppContext& context, bool changed, bool atStart) {
+    const EffectivePolicy& managed = context.policy.Managed;
+    for (const MalformedPolicyValue& value : managed.malformed) {
+        context.report(AuditEvent::ManagedValueMalformed, {value.name, MalformedNote});
+    }
+    for (const std::string& name : managed.unreadable) {
+        context.report(AuditEvent::ManagedValueMalformed, {name, UnreadableNote});
+    }
+    std::string names;
+    for (const std::string& name : managed.inForce) names += (names.empty() ? "" : ", ") + name;
     // At start-up only a policy in force is worth a line; later every change is.
     if (changed || (atStart && !names.empty())) {
         context.report(AuditEvent::ManagedPolicyInForce, {names.empty() ? "none" : names});
     }
+}
+
+bool refreshManagedPolicy(AppContext& context) {
+    const bool changed = readManaged(context);
+    if (context.ManagedSource) reportManaged(context, changed, false);
     return changed;
 }
 

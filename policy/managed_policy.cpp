@@ -46,25 +46,32 @@ class Reader {
 public:
     Reader(PolicySource& source, EffectivePolicy& policy) : source_(source), policy_(policy) {}
 
-    // The first scope (machine, then user) whose value is well formed wins.
+    enum class Outcome { InForce, NotSet, Malformed, Unreadable };
+
+    // The first scope (machine, then user) whose value is well formed wins;
+    // a failed read before that leaves the value undecided.
     template <typename Parse>
-    bool scalar(const ManagedValue& value, Parse parse) {
+    Outcome scalar(const ManagedValue& value, Parse parse) {
         for (PolicyScope scope : {PolicyScope::Machine, PolicyScope::User}) {
             RegistryData data;
-            if (!source_.readValue(scope, value.key, value.name, data)) continue;
+            const PolicyRead read = source_.readValue(scope, value.key, value.name, data);
+            if (read == PolicyRead::Failed) return Outcome::Unreadable;
+            if (read == PolicyRead::Absent) continue;
             switch (parse(data)) {
-            case Outcome::InForce: return true;
-            case Outcome::NotSet: continue;
+            case Outcome::InForce: return Outcome::InForce;
             case Outcome::Malformed: policy_.malformed.push_back({scope, value.name}); continue;
+            default: continue;
             }
         }
-        return false;
+        return Outcome::NotSet;
     }
 
-    bool list(const ManagedValue& value, std::vector<ManagedMedium>& media) {
+    Outcome list(const ManagedValue& value, std::vector<ManagedMedium>& media) {
         for (PolicyScope scope : {PolicyScope::Machine, PolicyScope::User}) {
             std::vector<NamedRegistryData> entries;
-            if (!source_.readValues(scope, value.key, entries)) continue;
+            const PolicyRead read = source_.readValues(scope, value.key, entries);
+            if (read == PolicyRead::Failed) return Outcome::Unreadable;
+            if (read == PolicyRead::Absent) continue;
             std::vector<std::pair<std::uint32_t, ManagedMedium>> numbered;
             for (const NamedRegistryData& entry : entries) {
                 const std::uint32_t number = entryNumber(entry.name);
@@ -80,12 +87,10 @@ public:
             std::sort(numbered.begin(), numbered.end(),
                       [](const auto& a, const auto& b) { return a.first < b.first; });
             for (auto& [number, medium] : numbered) media.push_back(std::move(medium));
-            return true;
+            return Outcome::InForce;
         }
-        return false;
+        return Outcome::NotSet;
     }
-
-    enum class Outcome { InForce, NotSet, Malformed };
 
 private:
     PolicySource& source_;
@@ -99,7 +104,8 @@ bool listed(const std::vector<ManagedMedium>& media, std::uint32_t serial, std::
 }
 
 // The two lists differ only in where their media go.
-std::vector<ManagedMedium>& listOf(EffectivePolicy& policy, const ManagedValue& value) {
+template <typename Policy>
+auto& listOf(Policy& policy, const ManagedValue& value) {
     return std::string_view(value.name) == "TrustedMedia" ? policy.trustedMedia : policy.lockedMedia;
 }
 
@@ -130,44 +136,56 @@ bool parseManagedMedium(std::string_view text, ManagedMedium& out) {
     return true;
 }
 
-EffectivePolicy readManagedPolicy(PolicySource& source) {
+EffectivePolicy readManagedPolicy(PolicySource& source, const EffectivePolicy& before) {
     using Outcome = Reader::Outcome;
     EffectivePolicy policy;
     Reader reader(source, policy);
+    source.beginRead();
     for (const ManagedValue& value : ManagedValues) {
-        bool inForce = false;
+        Outcome outcome = Outcome::NotSet;
         switch (value.kind) {
         case ManagedKind::Verifier:
-            inForce = reader.scalar(value, [&](const RegistryData& data) {
+            outcome = reader.scalar(value, [&](const RegistryData& data) {
                 std::string text;
                 PasswordVerifier verifier;
                 if (!stringOf(data, text) || !parseVerifier(text, verifier)) return Outcome::Malformed;
                 policy.verifier = std::move(verifier);
                 return Outcome::InForce;
             });
+            if (outcome == Outcome::Unreadable) policy.verifier = before.verifier;
             break;
         case ManagedKind::Switch:
-            inForce = reader.scalar(value, [&](const RegistryData& data) {
+            outcome = reader.scalar(value, [&](const RegistryData& data) {
                 std::uint32_t n = 0;
                 if (!dwordOf(data, n) || n > 1) return Outcome::Malformed;
                 policy.lockAllDrives = n == 1;
                 return n == 1 ? Outcome::InForce : Outcome::NotSet;
             });
+            if (outcome == Outcome::Unreadable) policy.lockAllDrives = before.lockAllDrives;
             break;
         case ManagedKind::MediaList:
-            inForce = reader.list(value, listOf(policy, value));
+            outcome = reader.list(value, listOf(policy, value));
+            if (outcome == Outcome::Unreadable) listOf(policy, value) = listOf(before, value);
             break;
         case ManagedKind::Minutes:
-            inForce = reader.scalar(value, [&](const RegistryData& data) {
+            outcome = reader.scalar(value, [&](const RegistryData& data) {
                 std::uint32_t n = 0;
                 if (!dwordOf(data, n) || n > MaxUnlockMinutes) return Outcome::Malformed;
                 policy.unlockMinutes = n;
                 return Outcome::InForce;
             });
+            if (outcome == Outcome::Unreadable) policy.unlockMinutes = before.unlockMinutes;
             break;
         }
-        if (inForce) policy.inForce.emplace_back(value.name);
+        if (outcome == Outcome::Unreadable) {
+            policy.unreadable.emplace_back(value.name);
+            if (std::find(before.inForce.begin(), before.inForce.end(), value.name) != before.inForce.end())
+                policy.inForce.emplace_back(value.name);
+        } else if (outcome == Outcome::InForce) {
+            policy.inForce.emplace_back(value.name);
+        }
     }
+    source.endRead();
     return policy;
 }
 

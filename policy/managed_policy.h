@@ -61,14 +61,22 @@ struct NamedRegistryData {
     RegistryData data;
 };
 
+// What a read found: the data, nothing there, or no answer (access denied,
+// the key rewritten under the read): then nobody knows what is set.
+enum class PolicyRead { Found, Absent, Failed };
+
 // Reads one scope's registry; only carries the calls.
 class PolicySource {
 public:
     virtual ~PolicySource() = default;
-    // False when the key or the value does not exist in that scope.
-    virtual bool readValue(PolicyScope scope, const char* key, const char* name, RegistryData& out) = 0;
-    // Every value of the key, in any order; false when the key does not exist.
-    virtual bool readValues(PolicyScope scope, const char* key, std::vector<NamedRegistryData>& out) = 0;
+    // Absent when the key or the value does not exist in that scope.
+    virtual PolicyRead readValue(PolicyScope scope, const char* key, const char* name, RegistryData& out) = 0;
+    // Every value of the key, in any order; Absent when the key does not exist.
+    virtual PolicyRead readValues(PolicyScope scope, const char* key, std::vector<NamedRegistryData>& out) = 0;
+    // Around one whole reading of the policy: while held, the system does not
+    // rewrite it, so a refresh in progress is never half read.
+    virtual void beginRead() {}
+    virtual void endRead() {}
 };
 
 struct ManagedMedium {
@@ -95,6 +103,7 @@ struct EffectivePolicy {
 
     std::vector<std::string> inForce;                // names of the values in effect, table order
     std::vector<MalformedPolicyValue> malformed;     // ignored values, for the warning event
+    std::vector<std::string> unreadable;             // values kept as read before: their read failed
 
     bool operator==(const EffectivePolicy&) const = default;
     // The same values in effect (malformed ones aside): no change to report or apply.
@@ -108,8 +117,10 @@ struct EffectivePolicy {
 // malformed value is ignored as if absent (the other scope may then decide)
 // and named in `malformed`. LockAllDrives 0 counts as not set. A list is
 // taken as a whole from the machine when the machine's subkey holds at least
-// one well-formed entry, else from the user's.
-EffectivePolicy readManagedPolicy(PolicySource& source);
+// one well-formed entry, else from the user's. A value whose read failed
+// before it was decided keeps what `before` had for it, and is named in
+// `unreadable`: a policy being rewritten never drops out for a moment.
+EffectivePolicy readManagedPolicy(PolicySource& source, const EffectivePolicy& before = {});
 
 // One list entry "label|SERIALHEX|removable" or "...|cdrom"; false if malformed.
 bool parseManagedMedium(std::string_view text, ManagedMedium& out);

@@ -1,5 +1,7 @@
 #include "policy/win32/cng_key_deriver.h"
 
+#include "policy/win32/system_library.h"
+
 namespace ventrix {
 namespace {
 
@@ -10,14 +12,6 @@ using RtlGenRandom = BOOLEAN(WINAPI*)(PVOID, ULONG);
 constexpr ULONG HmacFlag = 0x00000008;          // BCRYPT_ALG_HANDLE_HMAC_FLAG
 constexpr ULONG SystemPreferredRng = 0x00000002;  // BCRYPT_USE_SYSTEM_PREFERRED_RNG
 constexpr const wchar_t* Sha256Algorithm = L"SHA256";
-
-// GetProcAddress's result as the function's own type (through the generic
-// function pointer type, which converts to any other without a warning).
-template <typename Function>
-Function entry(HMODULE module, const char* name) {
-    if (!module) return nullptr;
-    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
 
 }  // namespace
 

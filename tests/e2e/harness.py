@@ -1021,7 +1021,8 @@ def managed_policy_steps(s):
     s.make_conf("password=local-pw", "drive=D:0", "drive=E:0")
     program = s.start(startup_boxes=())
     s.wait_tray("locked")
-    check([5100, ["PasswordVerifier"]] in [[e[0], e[2]] for e in program.audit_events()], "no 5100 for the verifier")
+    check([5100, ["PasswordVerifier", "is malformed and is ignored"]] in [[e[0], e[2]] for e in program.audit_events()],
+          "no 5100 for the verifier")
     s.menu_click("Unlock")
     s.login("local-pw")
     s.wait_tray("unlocked")

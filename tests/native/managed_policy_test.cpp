@@ -160,6 +160,31 @@ TEST(ManagedPolicyMerge, ReportsAChangeOnlyWhenTheEffectChanges) {
     EXPECT_FALSE(after.unlockOffered());
 }
 
+// Group Policy rewrites its keys while it refreshes: a read that fails then
+// must not be taken for a policy removed (the administrator's verifier would
+// drop out and the PC's own password take over until the next refresh).
+TEST(ManagedPolicyMerge, KeyThatCannotBeReadKeepsWhatWasReadBeforeInsideOneHeldReading) {
+    FakePolicySource source;
+    source.setString(M, Root, "PasswordVerifier", MachineVerifier);
+    source.setDword(U, Root, "UnlockMinutes", 15);
+    source.setString(M, Trusted, "1", "Backup|10|cdrom");
+    const EffectivePolicy before = readManagedPolicy(source);
+    source.failReads(M, Root);
+    source.failReads(M, Trusted);
+    const EffectivePolicy during = readManagedPolicy(source, before);
+    EXPECT_TRUE(during.sameEffectAs(before));
+    EXPECT_EQ(during.inForce, before.inForce);
+    EXPECT_EQ(during.unreadable,
+              (std::vector<std::string>{"PasswordVerifier", "LockAllDrives", "TrustedMedia", "UnlockMinutes"}));
+    source.clearFailures();
+    source.setDword(U, Root, "UnlockMinutes", 5);
+    const EffectivePolicy after = readManagedPolicy(source, during);
+    EXPECT_EQ(after.unlockMinutes, 5u);
+    EXPECT_TRUE(after.unreadable.empty());
+    EXPECT_EQ(source.readings(), 3);
+    EXPECT_EQ(source.openReadings(), 0) << "a reading left the policy section held";
+}
+
 struct MediumCase {
     std::string text;
     bool ok;

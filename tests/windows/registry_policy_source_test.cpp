@@ -78,5 +78,18 @@ TEST_F(RegistryPolicySourceTest, ReadsAndMergesBothScopes) {
     EXPECT_EQ(policy.malformed, (std::vector<MalformedPolicyValue>{{PolicyScope::Machine, "LockedMedia\\3"}}));
 }
 
+// A value longer than any policy value is there and malformed, never absent;
+// the service's source reads the machine alone.
+TEST_F(RegistryPolicySourceTest, OversizedValueIsMalformedAndTheMachineOnlySourceSkipsTheUser) {
+    text(HKEY_CURRENT_USER, "SOFTWARE\\Policies\\Ventrix", "PasswordVerifier", std::string(70000, 'x'));
+    number(HKEY_CURRENT_USER, "LockAllDrives", 1);
+    RegistryPolicySource source;
+    const EffectivePolicy policy = readManagedPolicy(source);
+    EXPECT_EQ(policy.malformed, (std::vector<MalformedPolicyValue>{{PolicyScope::User, "PasswordVerifier"}}));
+    EXPECT_TRUE(policy.lockAllDrives);
+    RegistryPolicySource machineOnly(true);
+    EXPECT_TRUE(readManagedPolicy(machineOnly).inForce.empty());
+}
+
 }  // namespace
 }  // namespace ventrix
