@@ -20,7 +20,12 @@ void onCreate(HWND agent) {
     tray.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     SendMessageA(agent, WM_SETICON, ICON_BIG, 0);
     Shell_NotifyIconA(NIM_ADD, &tray);
+    context.TaskbarCreatedMessage = RegisterWindowMessageA("TaskbarCreated");
 }
+
+// A new taskbar (Explorer started again) holds no icon of ours: it is added
+// again as it stands, image and tip, or its owner could not reach the menu.
+void onTaskbarCreated() { Shell_NotifyIconA(NIM_ADD, &app().TrayIconData); }
 
 // Clearing the flags drops SWP_SHOWWINDOW from every change, so the window never shows.
 void stayHidden(LPARAM lParam) {
@@ -106,6 +111,12 @@ void bringForward(const char* title) {
 
 bool windowExists(const char* title) { return findOwnWindow(title) != nullptr; }
 
+// True when the running timed unlock ends later than `minutes` from now.
+bool relockDueAfter(UINT minutes) {
+    const DWORD left = app().RelockDueTick - GetTickCount();
+    return static_cast<LONG>(left) > 0 && left > minutes * 60000u;
+}
+
 void cancelTimedRelock() {
     AppContext& context = app();
     context.RelockPending = false;
@@ -114,13 +125,15 @@ void cancelTimedRelock() {
 }
 
 // Lock, and the end of a timed unlock, which says so in its own event.
+// Protection is on before the pass: a medium arriving while one of its boxes
+// is open is then handled as any arrival in a locked drive.
 void lockNow(AuditEvent event) {
     AppContext& context = app();
     cancelTimedRelock();
-    context.enforcement.applyPolicy();
+    context.policy.ProtectionOn = true;
     context.TrayIconData.hIcon = LoadIconA(context.module, MAKEINTRESOURCEA(IDI_LOCKED));
     Shell_NotifyIconA(NIM_MODIFY, &context.TrayIconData);
-    context.policy.ProtectionOn = true;
+    context.enforcement.applyPolicy();
     context.report(event);
 }
 
@@ -184,20 +197,40 @@ void onEnd(HWND agent) {
     Shell_NotifyIconA(NIM_DELETE, &app().TrayIconData);
 }
 
-// Group Policy's refresh broadcast: the administrator's values are read
-// again and, while protection is on, applied at once.
-void onSettingChange(LPARAM lParam) {
-    const char* area = reinterpret_cast<const char*>(lParam);
-    if (!area || lstrcmpiA(area, "Policy") != 0) return;
+// What a changed administrator's policy does at once: applied while
+// protection is on; while off, an unlock it no longer allows ends.
+void takeUpManagedPolicy() {
     AppContext& context = app();
-    refreshManagedPolicy(context, false);
+    const auto& limit = context.policy.Managed.unlockMinutes;
+    if (!context.policy.Managed.unlockOffered()) closeUnlockPrompt();
     if (context.policy.ProtectionOn) {
         context.enforcement.applyPolicy();
     } else if (!context.policy.Managed.unlockOffered()) {
         lockCommand();  // unlocking is no longer allowed at all
-    } else if (context.policy.Managed.unlockMinutes && !context.RelockPending) {
-        startTimedRelock(*context.policy.Managed.unlockMinutes);
+    } else if (limit && (!context.RelockPending || relockDueAfter(*limit))) {
+        startTimedRelock(*limit);  // no unlock outlasts the new limit
     }
+}
+
+// Group Policy's refresh broadcast (one for the machine, one for the user,
+// and any program may send it): the administrator's values are read again
+// and taken up only when their effect changed, so a refresh that changes
+// nothing touches no drive and no file. A broadcast arriving during a pass's
+// box is taken up once that pass is done, never in a pass of its own inside it.
+void onSettingChange(LPARAM lParam) {
+    const char* area = reinterpret_cast<const char*>(lParam);
+    if (!area || lstrcmpiA(area, "Policy") != 0) return;
+    AppContext& context = app();
+    if (context.PolicyRefreshRunning) {
+        context.PolicyRefreshAgain = true;
+        return;
+    }
+    context.PolicyRefreshRunning = true;
+    do {
+        context.PolicyRefreshAgain = false;
+        if (refreshManagedPolicy(context)) takeUpManagedPolicy();
+    } while (context.PolicyRefreshAgain);
+    context.PolicyRefreshRunning = false;
 }
 
 // Windows ends the session (logoff, shutdown) and will end the process: the
@@ -241,6 +274,7 @@ void startTimedRelock(UINT minutes) {
     AppContext& context = app();
     minutes = cappedUnlockMinutes(minutes);
     context.RelockPending = true;
+    context.RelockDueTick = GetTickCount() + minutes * 60000u;
     SetTimer(context.TrayIconData.hWnd, RelockTimerId, minutes * 60000u, nullptr);
     showUnlockedUntil(minutes);
 }
@@ -261,6 +295,9 @@ INT_PTR CALLBACK agentDialogProc(HWND agent, UINT message, WPARAM wParam, LPARAM
     case WM_SETTINGCHANGE: onSettingChange(lParam); break;
     case WM_CLOSE:
     case WM_DESTROY: onEnd(agent); break;
+    default:
+        if (message != 0 && message == app().TaskbarCreatedMessage) onTaskbarCreated();
+        break;
     }
     return FALSE;
 }

@@ -58,8 +58,13 @@ struct AppContext {
     // add-media dialog fills (the locked list unless the trusted one).
     UINT PendingUnlockMinutes = 0;
     bool AddMediaToTrusted = false;
-    // A timed unlock is running: its timer relocks.
+    // A timed unlock is running: its timer relocks at this tick.
     bool RelockPending = false;
+    DWORD RelockDueTick = 0;
+    // A policy broadcast is being taken up; another one came meanwhile.
+    bool PolicyRefreshRunning = false;
+    bool PolicyRefreshAgain = false;
+    UINT TaskbarCreatedMessage = 0;  // registered: Explorer's new taskbar
 
     // Every message box goes through the volume platform's seam.
     int showMessage(HWND owner, const char* text, const char* caption, UINT type) {

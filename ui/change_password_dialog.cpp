@@ -7,6 +7,7 @@
 #include "resources/resource.h"
 #include "ui/password_prompt.h"
 #include "ui/retry_delay.h"
+#include "ui/typed_password.h"
 
 namespace ventrix {
 namespace {
@@ -52,15 +53,15 @@ void changeTo(HWND dialog, const char* password) {
 
 void onOk(HWND dialog) {
     if (retryDelayRunning()) return;
-    const Typed current(dialog, IDC_CURRENT_PASSWORD);
     const Typed fresh(dialog, IDC_NEW_PASSWORD);
     const Typed confirm(dialog, IDC_CONFIRM_PASSWORD);
-    const bool known = checkPassword(current.text);
+    const bool known = checkPassword(readTypedPassword(dialog, IDC_CURRENT_PASSWORD));
     if (known) app().Guard.recordRight();
     if (!known) {
+        countWrongPassword();
         app().report(AuditEvent::WrongPassword, {"Change Password"});
         refuse(dialog, IDC_CURRENT_PASSWORD, "Invalid Password");
-        wrongPasswordTyped(dialog, ChangeDelay);
+        showRunningRetryDelay(dialog, ChangeDelay);
     } else if (fresh.text[0] == '\0') {
         refuse(dialog, IDC_NEW_PASSWORD, "The new password must not be empty");
     } else if (std::strcmp(fresh.text, confirm.text) != 0) {

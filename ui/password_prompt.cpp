@@ -8,6 +8,7 @@
 #include "resources/resource.h"
 #include "ui/configuration_dialog.h"
 #include "ui/retry_delay.h"
+#include "ui/typed_password.h"
 
 namespace ventrix {
 namespace {
@@ -59,6 +60,8 @@ void timedUnlockSucceeded(HWND prompt);
 
 void unlockSucceeded(HWND prompt) {
     AppContext& context = app();
+    // The administrator withdrew unlocking while the prompt was open.
+    if (!context.policy.Managed.unlockOffered()) return (void)DestroyWindow(prompt);
     if (const auto& limit = context.policy.Managed.unlockMinutes; limit && *limit > 0) {
         context.PendingUnlockMinutes = *limit;  // the administrator allows no unlock without an end
         return timedUnlockSucceeded(prompt);
@@ -74,6 +77,7 @@ void unlockSucceeded(HWND prompt) {
 // As Unlock, reported with its minutes, and the relock started.
 void timedUnlockSucceeded(HWND prompt) {
     AppContext& context = app();
+    if (!context.policy.Managed.unlockOffered()) return (void)DestroyWindow(prompt);
     const UINT minutes = cappedUnlockMinutes(context.PendingUnlockMinutes);
     context.policy.ProtectionOn = false;
     context.report(AuditEvent::ProtectionOffTimed, {std::to_string(minutes)});
@@ -99,19 +103,17 @@ void configureSucceeded(HWND prompt) {
 
 void onOk(HWND prompt, const PromptVariant& variant) {
     if (retryDelayRunning()) return;  // an OK while waiting is no try, whoever sends it
-    char typed[256] = {};
-    GetDlgItemTextA(prompt, IDC_PASSWORD, typed, sizeof typed);
-    const bool correct = checkPassword(typed);
-    SecureZeroMemory(typed, sizeof typed);
+    const bool correct = checkPassword(readTypedPassword(prompt, IDC_PASSWORD));
     if (correct) {
         app().Guard.recordRight();
         variant.succeeded(prompt);
         return;
     }
+    countWrongPassword();
     app().report(AuditEvent::WrongPassword, {variant.name});
     app().showMessage(prompt, "Invalid Password", "Error", MB_ICONERROR);
     SendDlgItemMessageA(prompt, IDC_PASSWORD, EM_SETSEL, 0, -1);
-    wrongPasswordTyped(prompt, PromptDelay);
+    showRunningRetryDelay(prompt, PromptDelay);
 }
 
 INT_PTR promptProc(HWND prompt, UINT message, WPARAM wParam, const PromptVariant& variant) {
@@ -139,14 +141,21 @@ INT_PTR promptProc(HWND prompt, UINT message, WPARAM wParam, const PromptVariant
 
 }  // namespace
 
-// While the administrator has set a verifier, it alone decides: the local
-// password opens nothing.
-bool checkPassword(const char* text) {
+// While the administrator has set a verifier, it alone decides (on the
+// UTF-8 text, as the verifier tool made it): the local password opens nothing.
+bool checkPassword(const TypedPassword& typed) {
     AppContext& context = app();
     const auto& verifier = context.policy.Managed.verifier;
-    if (!verifier) return std::strcmp(text, context.policy.CurrentPassword.c_str()) == 0;
+    if (!verifier) return typed.ansi == context.policy.CurrentPassword;
     static PortableKeyDeriver portable;
-    return verifierAccepts(*verifier, text, context.Keys ? *context.Keys : portable);
+    return verifierAccepts(*verifier, typed.utf8, context.Keys ? *context.Keys : portable);
+}
+
+void closeUnlockPrompt() {
+    HWND login = findOwnWindow(LoginTitle);
+    if (!login) return;
+    const auto procedure = reinterpret_cast<DLGPROC>(GetWindowLongPtrA(login, DWLP_DLGPROC));
+    if (procedure == unlockPromptProc || procedure == timedUnlockPromptProc) DestroyWindow(login);
 }
 
 HWND findOwnWindow(const char* title) {

@@ -46,10 +46,7 @@ void showRunningRetryDelay(HWND dialog, const RetryDelayControls& controls) {
     SetTimer(dialog, RetryDelayTimer, TickMs, nullptr);
 }
 
-void wrongPasswordTyped(HWND dialog, const RetryDelayControls& controls) {
-    app().Guard.recordWrong(GetTickCount());
-    showRunningRetryDelay(dialog, controls);
-}
+void countWrongPassword() { app().Guard.recordWrong(GetTickCount()); }
 
 void retryDelayTick(HWND dialog, WPARAM timer, const RetryDelayControls& controls) {
     if (timer != RetryDelayTimer) return;

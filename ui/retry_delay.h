@@ -18,8 +18,9 @@ struct RetryDelayControls {
     RECT line;
 };
 
-// Counts a wrong password for the process, then shows the wait if one runs.
-void wrongPasswordTyped(HWND dialog, const RetryDelayControls& controls);
+// Counts a wrong password for the process at once, before its box is shown:
+// a try sent while that box is still open meets the wait like any other.
+void countWrongPassword();
 // A dialog opened while a wait still runs shows the rest of it.
 void showRunningRetryDelay(HWND dialog, const RetryDelayControls& controls);
 // True while a wait runs: an OK then (typed, or sent by another program) is no try.

@@ -2,7 +2,9 @@
 // commands and the password prompt, driven through the real templates.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <utility>
 #include <string>
 
 #include "app/agent_window.h"
@@ -144,6 +146,18 @@ TEST_F(ShellTest, StartWithAChangedPasswordReportsItsPolicyAndNoDefaultPasswordW
     EXPECT_EQ(audit.events(), std::vector<std::string>{"event 1000 1.1|1|1|"});
 }
 
+// The administrator's verifier is read before the start is reported: the
+// PC's default password is then no warning, as it opens nothing.
+TEST_F(ShellTest, DefaultPasswordIsNoWarningAtStartUpWhereTheAdministratorsVerifierIsInForce) {
+    testing::FakePolicySource source;
+    source.setString(PolicyScope::Machine, "SOFTWARE\\Policies\\Ventrix", "PasswordVerifier",
+                     "$pbkdf2-sha256$i=600000$TWFjaGluZVNhbHQxMjM0NQ$CQEF03iMraucElCfobodRqkaFY16F3mxFDIvP9WoJcs");
+    context.ManagedSource = &source;
+    loadAndEnforce(context);
+    EXPECT_EQ(audit.events(), (std::vector<std::string>{"event 1000 1.1|0|0|first run",
+                                                        "event 1002 PasswordVerifier"}));
+}
+
 TEST_F(ShellTest, AFileHeldByAnotherCopyCountsAsFirstRunAndIsNotDestroyed) {
     PolicyTables other;
     other.setDriveLocked("F:\\", false);
@@ -271,6 +285,26 @@ TEST_F(ShellTest, WrongPasswordWarnsSelectsTheTextAndChangesNothing) {
     EXPECT_EQ(platform.calls(), (std::vector<std::string>{"event 3100 Unlock", "message Error: Invalid Password"}));
 }
 
+// Each try is counted before its "Invalid Password" shows: tries sent into
+// the prompt while that box is still open meet the wait like any other.
+TEST_F(ShellTest, TriesSentWhileInvalidPasswordIsOpenAreCountedAndMeetTheWait) {
+    createAgent();
+    int sent = 0;
+    platform.onMessage = [&](const testing::ShownMessage&) {
+        if (sent++ < 10) submit("guess");
+    };
+    ModalDriver::run([&] { SendMessageA(agent, WM_COMMAND, IDM_PROTECTION, 0); },
+                     [&] {
+                         if (!submit("guess")) return false;
+                         SendMessageA(FindWindowA(nullptr, LoginTitle), WM_COMMAND, IDC_CANCEL, 0);
+                         return true;
+                     });
+    EXPECT_EQ(std::count(audit.events().begin(), audit.events().end(), "event 3100 Unlock"),
+              FreeWrongPasswords + 1)
+        << "tries past the fourth were taken without a wait";
+    EXPECT_GT(context.Guard.remaining(GetTickCount()), 0u);
+}
+
 TEST_F(ShellTest, EachPromptNamesItselfInTheWrongPasswordEventAndNeverThePassword) {
     createAgent();
     for (const auto& [command, name] : {std::pair{IDM_EXIT, "Exit"}, std::pair{IDM_CONFIGURATION, "Configuration"}}) {
@@ -311,12 +345,12 @@ TEST_F(ShellTest, CorrectExitPasswordReleasesDrivesAndEndsTheAgentWindow) {
 }
 
 TEST_F(ShellTest, PasswordComparisonIsExactAndStopsAt255Characters) {
-    EXPECT_TRUE(checkPassword("quillfern"));
-    EXPECT_FALSE(checkPassword("Quillfern"));
-    EXPECT_FALSE(checkPassword("quillfern "));
-    EXPECT_FALSE(checkPassword(""));
+    EXPECT_TRUE(checkPassword({"quillfern", "quillfern"}));
+    EXPECT_FALSE(checkPassword({"Quillfern", "Quillfern"}));
+    EXPECT_FALSE(checkPassword({"quillfern ", "quillfern "}));
+    EXPECT_FALSE(checkPassword({"", ""}));
     policy.CurrentPassword = "";
-    EXPECT_TRUE(checkPassword(""));
+    EXPECT_TRUE(checkPassword({"", ""}));
 
     policy.CurrentPassword = std::string(255, 'x');
     createAgent();
@@ -429,6 +463,29 @@ TEST_F(TimedUnlockTest, TheTimerLocksAsLockDoesOnceWhileAPromptIsOpen) {
     EXPECT_FALSE(policy.ProtectionOn);
 }
 
+// The end of a timed unlock and Lock turn protection on before their pass:
+// a stick arriving while the pass's first box is open is ejected at once,
+// and the tray already shows protection on.
+TEST_F(TimedUnlockTest, ArrivalDuringTheFirstBoxOfARelockIsALockedDrivesArrival) {
+    platform.addDriveWithMedium('F', DriveRemovable, "STICK", 0x99);
+    BroadcastVolume arrival{{sizeof(BroadcastVolume), DbtDevtypVolume, 0}, 1u << 5, 0};
+    for (UINT relock : {UINT{WM_TIMER}, UINT{WM_COMMAND}}) {
+        unlockFor(IDM_UNLOCK_5_MINUTES);
+        platform.clearCalls();
+        bool onDuringBox = false;
+        platform.onMessage = [&](const testing::ShownMessage&) {
+            if (std::exchange(platform.onMessage, nullptr) == nullptr) return;
+            onDuringBox = policy.ProtectionOn &&
+                          context.TrayIconData.hIcon == LoadIconA(context.module, MAKEINTRESOURCEA(IDI_LOCKED));
+            SendMessageA(agent, WM_DEVICECHANGE, DbtDeviceArrival, reinterpret_cast<LPARAM>(&arrival));
+        };
+        if (relock == WM_TIMER) timerFires();
+        else SendMessageA(agent, WM_COMMAND, IDM_PROTECTION, 0);
+        EXPECT_TRUE(onDuringBox) << relock;
+        EXPECT_TRUE(hasCall("message Error: The removable media in F:\\ drive is locked")) << relock;
+    }
+}
+
 TEST_F(TimedUnlockTest, LockBeforeTheEndCancelsTheTimer) {
     unlockFor(IDM_UNLOCK_15_MINUTES);
     SendMessageA(agent, WM_COMMAND, IDM_PROTECTION, 0);
@@ -467,12 +524,72 @@ TEST_F(ShellTest, AdministratorsPolicyTakesEffectOnItsBroadcastWithoutARestart) 
     EXPECT_TRUE(context.RelockPending);
     EXPECT_EQ(audit.events(), std::vector<std::string>{"event 3002 5"});
 
+    // A lower limit shortens the unlock already running.
+    source.setDword(PolicyScope::User, key, "UnlockMinutes", 2);
+    SendMessageA(agent, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>("Policy"));
+    EXPECT_LE(context.RelockDueTick - GetTickCount(), 2u * 60000u);
+
     // Unlock no longer offered: the running unlock ends, the prompt never opens.
     source.setDword(PolicyScope::User, key, "UnlockMinutes", 0);
     SendMessageA(agent, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>("Policy"));
     EXPECT_TRUE(policy.ProtectionOn);
     SendMessageA(agent, WM_COMMAND, IDM_PROTECTION, 0);  // would block in a prompt otherwise
     EXPECT_EQ(findOwnWindow(LoginTitle), nullptr);
+
+    // Withdrawn while an Unlock prompt is open: the prompt closes, nothing unlocks.
+    source.setDword(PolicyScope::User, key, "UnlockMinutes", 5);
+    SendMessageA(agent, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>("Policy"));
+    audit.clear();
+    ModalDriver::run([&] { SendMessageA(agent, WM_COMMAND, IDM_PROTECTION, 0); },
+                     [&] {
+                         if (!FindWindowA(nullptr, LoginTitle)) return false;
+                         SetDlgItemTextA(FindWindowA(nullptr, LoginTitle), IDC_PASSWORD, DefaultPassword);
+                         source.setDword(PolicyScope::User, key, "UnlockMinutes", 0);
+                         SendMessageA(agent, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>("Policy"));
+                         return true;
+                     });
+    EXPECT_TRUE(policy.ProtectionOn);
+    EXPECT_EQ(audit.events().front(), "event 1002 LockAllDrives, UnlockMinutes");
+    for (const std::string& event : audit.events()) EXPECT_EQ(event.rfind("event 300", 0), std::string::npos) << event;
+}
+
+// Windows broadcasts a refresh for the machine and one for the user, and
+// any program may send one: only a change of effect runs a pass, and a
+// broadcast arriving inside a pass's box never starts one of its own.
+TEST_F(ShellTest, PolicyBroadcastsThatChangeNothingTouchNoDriveNorTheFileAndNoneNests) {
+    testing::FakePolicySource source;
+    context.ManagedSource = &source;
+    const char* key = "SOFTWARE\\Policies\\Ventrix";
+    const auto broadcast = [&] { SendMessageA(agent, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>("Policy")); };
+    createAgent();
+    policy.setDriveLocked("D:\\", true);
+    policy.setDriveLocked("E:\\", false);
+    platform.addDriveWithMedium('D', DriveCdrom, "MOVIES", 7);
+    platform.addDriveWithMedium('E', DriveRemovable, "STICK", 0x11);
+    source.setDword(PolicyScope::Machine, key, "UnlockMinutes", 30);
+    broadcast();
+    EXPECT_EQ(platform.messages().size(), 1u) << "the change's pass";
+    const testing::Bytes saved = files.contents(ConfigFileName);
+    platform.clearCalls();
+    broadcast();
+    broadcast();
+    source.failReads(PolicyScope::Machine, key);  // Group Policy rewriting the key
+    broadcast();
+    EXPECT_EQ(policy.Managed.unlockMinutes, 30u) << "a failed read dropped the policy";
+    EXPECT_EQ(platform.calls(),
+              (std::vector<std::string>{
+                  "event 5100 PasswordVerifier|could not be read; the value read before stays in force",
+                  "event 5100 LockAllDrives|could not be read; the value read before stays in force",
+                  "event 5100 UnlockMinutes|could not be read; the value read before stays in force"}));
+    EXPECT_EQ(files.contents(ConfigFileName), saved);
+
+    source.clearFailures();
+    source.setDword(PolicyScope::Machine, key, "LockAllDrives", 1);
+    platform.onMessage = [&](const testing::ShownMessage&) { broadcast(); };
+    platform.clearCalls();
+    broadcast();
+    EXPECT_EQ(platform.messages().size(), 3u) << "one pass: D: and E: once each";
+    EXPECT_EQ(source.openReadings(), 0);
 }
 
 TEST_F(ShellTest, AdministratorsVerifierAloneOpensThePrompts) {
@@ -481,9 +598,24 @@ TEST_F(ShellTest, AdministratorsVerifierAloneOpensThePrompts) {
     PasswordVerifier verifier;
     ASSERT_TRUE(makeVerifier("admin-pass", salt, sizeof salt, MinVerifierIterations, keys, verifier));
     policy.Managed.verifier = verifier;
-    EXPECT_TRUE(checkPassword("admin-pass"));
-    EXPECT_FALSE(checkPassword(DefaultPassword)) << "the local password still opened";
-    EXPECT_FALSE(checkPassword("Admin-pass"));
+    EXPECT_TRUE(checkPassword({"admin-pass", "admin-pass"}));
+    EXPECT_FALSE(checkPassword({DefaultPassword, DefaultPassword})) << "the local password still opened";
+    EXPECT_FALSE(checkPassword({"Admin-pass", "Admin-pass"}));
+
+    // A verifier is made of UTF-8, and the prompt checks what is typed as UTF-8.
+    ASSERT_TRUE(makeVerifier("Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln", salt, sizeof salt, MinVerifierIterations, keys,
+                             verifier));
+    policy.Managed.verifier = verifier;
+    createAgent();
+    ModalDriver::run([&] { SendMessageA(agent, WM_COMMAND, IDM_PROTECTION, 0); },
+                     [&] {
+                         HWND login = FindWindowA(nullptr, LoginTitle);
+                         if (!login) return false;
+                         SetDlgItemTextW(login, IDC_PASSWORD, L"Gr\u00FC\u00DFe aus K\u00F6ln");
+                         SendMessageA(login, WM_COMMAND, IDC_OK, 0);
+                         return true;
+                     });
+    EXPECT_FALSE(policy.ProtectionOn) << "the passphrase did not open the prompt";
 }
 
 }  // namespace

@@ -371,9 +371,10 @@ TEST_F(ConfigurationDialogTest, DeletePicksTheRecordByExactLabelAndSerial) {
     policy.addMedia(0x56, "Disk", DriveCdrom);
     const std::string longest(MaxLabelLength, 'L');  // a label of 256-259 characters could not be deleted
     policy.addMedia(0x57, longest, DriveRemovable);
+    policy.Managed.lockedMedia.push_back({longest, 0x58, DriveRemovable});
     openConfiguration();
 
-    for (std::uint32_t serial : {0x56u, 0x57u}) {
+    for (std::uint32_t serial : {0x56u, 0x57u, 0x58u}) {
         int row = -1;
         for (int i = 0; i < static_cast<int>(rowsOf(media()).size()); ++i) {
             if (rowsOf(media())[i].data == static_cast<LPARAM>(serial)) row = i;
@@ -385,6 +386,9 @@ TEST_F(ConfigurationDialogTest, DeletePicksTheRecordByExactLabelAndSerial) {
     EXPECT_TRUE(policy.findMedia(0x55, "Disk", DriveRemovable));
     EXPECT_FALSE(policy.findMedia(0x56, "Disk", DriveCdrom));
     EXPECT_FALSE(policy.findMedia(0x57, longest, DriveRemovable));
+    // The administrator's medium with the longest label: its owner is told, not silently ignored.
+    ASSERT_FALSE(platform.messages().empty());
+    EXPECT_EQ(platform.messages().back().text, "This medium is set by your administrator.");
 }
 
 TEST_F(ConfigurationDialogTest, ApplyEnforcesSavesAndCloses) {
@@ -668,9 +672,23 @@ TEST_F(ChangePasswordTest, A255CharacterPasswordIsSavedWithItsNulAndReplacesTheO
     EXPECT_EQ(platform.messages()[0].type, static_cast<std::uint32_t>(MB_ICONINFORMATION));
     EXPECT_FALSE(IsWindowVisible(dialog));
     EXPECT_EQ(savedPasswordRecord(), fresh + '\0');
-    EXPECT_TRUE(checkPassword(fresh.c_str()));
-    EXPECT_FALSE(checkPassword(DefaultPassword));
+    EXPECT_TRUE(checkPassword({fresh, fresh}));
+    EXPECT_FALSE(checkPassword({DefaultPassword, DefaultPassword}));
     EXPECT_EQ(audit.events(), std::vector<std::string>{"event 3201"});
+}
+
+// As at the prompt: a wrong current password is counted before its box, so
+// tries sent while the box is open meet the wait.
+TEST_F(ChangePasswordTest, TriesSentWhileInvalidPasswordIsOpenAreCountedAndMeetTheWait) {
+    openChange();
+    int sent = 0;
+    platform.onMessage = [&](const testing::ShownMessage&) {
+        if (sent++ < 10) typeAndOk("guess", "n3w", "n3w");
+    };
+    typeAndOk("guess", "n3w", "n3w");
+    EXPECT_EQ(std::count(audit.events().begin(), audit.events().end(), "event 3100 Change Password"),
+              FreeWrongPasswords + 1);
+    EXPECT_EQ(policy.CurrentPassword, DefaultPassword);
 }
 
 TEST_F(ChangePasswordTest, AFailedSaveSaysSoAndKeepsTheNewPasswordInMemory) {
@@ -747,7 +765,7 @@ TEST_F(DialogTest, ReadSelectedRowGivesTextAndDataOfTheSelectionOnly) {
 
     selectRow(list, 2);
     row = readSelectedRow(list);
-    EXPECT_EQ(row.text, std::string(MaxLabelLength, 'x')) << "up to the longest label";
+    EXPECT_EQ(row.text, std::string(MaxLabelLength + LongestRowMark, 'x')) << "up to the longest label and its mark";
     EXPECT_EQ(row.data, 0x33);
 }
 
