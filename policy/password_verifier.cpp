@@ -127,4 +127,28 @@ bool verifierAccepts(const PasswordVerifier& verifier, std::string_view typed, K
     return difference == 0;
 }
 
+std::size_t utf8Characters(std::string_view text) {
+    std::size_t characters = 0;
+    for (std::size_t i = 0; i < text.size(); ++characters) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        std::size_t length = 0;
+        std::uint32_t value = 0;
+        if (lead < 0x80) length = 1, value = lead;
+        else if (lead >= 0xC2 && lead <= 0xDF) length = 2, value = lead & 0x1Fu;
+        else if (lead >= 0xE0 && lead <= 0xEF) length = 3, value = lead & 0x0Fu;
+        else if (lead >= 0xF0 && lead <= 0xF4) length = 4, value = lead & 0x07u;
+        else return InvalidUtf8;
+        if (text.size() - i < length) return InvalidUtf8;
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80) return InvalidUtf8;
+            value = value << 6 | (next & 0x3Fu);
+        }
+        static constexpr std::uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (value < smallest[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return InvalidUtf8;
+        i += length;
+    }
+    return characters;
+}
+
 }  // namespace ventrix

@@ -47,6 +47,12 @@ bool makeVerifier(std::string_view password, const std::uint8_t* salt, std::size
 // constant time. False also when the derivation could not run.
 bool verifierAccepts(const PasswordVerifier& verifier, std::string_view typed, KeyDeriver& deriver);
 
+// A verifier is made of the password's UTF-8 bytes. The characters of such
+// a text, or InvalidUtf8 when it is not well-formed UTF-8 (overlong forms,
+// surrogates and values past U+10FFFF included).
+inline constexpr std::size_t InvalidUtf8 = static_cast<std::size_t>(-1);
+std::size_t utf8Characters(std::string_view text);
+
 // Standard base64 without padding, as the verifier uses it.
 std::string base64Encode(const std::uint8_t* data, std::size_t size);
 bool base64Decode(std::string_view text, std::vector<std::uint8_t>& out);

@@ -82,5 +82,18 @@ INSTANTIATE_TEST_SUITE_P(
         std::string(GoodLine) + "\n", " " + std::string(GoodLine),
         std::string(GoodLine.substr(0, GoodLine.rfind('$')))));
 
+// What the verifier tool accepts as a password's text: well-formed UTF-8 only,
+// counted in characters against the prompt's 255.
+TEST(VerifierText, CountsUtf8CharactersAndRefusesMalformedOnes) {
+    const std::pair<std::string, std::size_t> cases[] = {
+        {"", 0}, {"quillfern", 9}, {"Gr\xC3\xBC\xC3\x9F" "e", 5}, {"\xE2\x82\xAC", 1}, {"\xF0\x9F\x98\x80", 1},
+        {"\xC0\x80", InvalidUtf8},           // overlong NUL
+        {"\xED\xA0\x80", InvalidUtf8},       // a surrogate
+        {"\xF4\x90\x80\x80", InvalidUtf8},  // past U+10FFFF
+        {"\xE2\x82", InvalidUtf8},           // cut short
+        {"\x80", InvalidUtf8}, {"\xFF", InvalidUtf8}, {"a\xC3", InvalidUtf8}};
+    for (const auto& [text, characters] : cases) EXPECT_EQ(utf8Characters(text), characters) << text.size();
+}
+
 }  // namespace
 }  // namespace ventrix
