@@ -321,8 +321,15 @@ int ConfigFile::loadConfiguration(const char* fileName, std::string& password) {
         return 0;
     }
 
+    // A file whose size cannot be learnt cannot be read: loading nothing and
+    // then saving would replace the owner's policy with an empty one.
     std::uint64_t size = 0;
-    if (!files_.size(ConfigFileHandle, size)) return 1;
+    if (!files_.size(ConfigFileHandle, size)) {
+        failure();
+        closeHeld();
+        handsOff_ = true;
+        return 0;
+    }
     FileReader in(files_, ConfigFileHandle, size);
     damage_ = walkRecords(in, protector_, tables_, password);
     if (size > MaxPolicyBytes) damage_.oversized = true;

@@ -9,9 +9,10 @@ constexpr int AppendIndex = 0x10000;
 }  // namespace
 
 SelectedRow readSelectedRow(HWND list) {
-    // Room for the longest volume label (259 characters): a shorter buffer
-    // cut long labels, and such a medium could not be found to delete.
-    char text[MaxLabelLength + 1] = {};
+    // Room for the longest volume label (259 characters) and the mark of an
+    // administrator's medium: a shorter buffer cut long labels, and such a
+    // medium could not be found to delete (or to refuse deleting).
+    char text[MaxLabelLength + 1 + LongestRowMark] = {};
     const auto selected = SendMessageA(list, LVM_GETSELECTEDCOUNT, 0, 0);
     LVITEMA item{};
     item.mask = LVIF_TEXT | LVIF_PARAM;

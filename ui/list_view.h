@@ -12,13 +12,16 @@
 
 namespace ventrix {
 
+// The longest text a row adds to a label: " (managed)".
+inline constexpr std::size_t LongestRowMark = 10;
+
 struct SelectedRow {
     bool selected = false;
     std::string text;  // empty when no row is selected
     LPARAM data = 0;   // item data of the row, 0 when none is selected
 };
 
-// Text (up to the longest volume label) and item data of the selected row.
+// Text (up to the longest volume label and its mark) and item data of the selected row.
 SelectedRow readSelectedRow(HWND list);
 
 // LVM_SETIMAGELIST with the shared small icons.

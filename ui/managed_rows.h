@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <string>
 #include <vector>
 
 #include "policy/managed_policy.h"
@@ -12,6 +13,7 @@
 namespace ventrix {
 
 inline constexpr const char* ManagedMark = " (managed)";
+static_assert(std::char_traits<char>::length(ManagedMark) <= LongestRowMark);
 
 // Appends a row per medium; with serialColumn the serial goes in column 1.
 void appendManagedRows(HWND list, const std::vector<ManagedMedium>& media, bool serialColumn);

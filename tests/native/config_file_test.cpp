@@ -700,6 +700,18 @@ TEST_P(LoadFaults, OwnersPolicySurvivesTheRun) {
 INSTANTIATE_TEST_SUITE_P(ConfigFile, LoadFaults, ::testing::ValuesIn(loadFaults),
                          [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(ConfigFileInMemory, FileWhoseSizeCannotBeLearntIsNeverReplacedByAnEmptyPolicy) {
+    PolicyTables owners;
+    fillPolicy(owners);
+    ConfigFile(owners, files, protector).saveConfiguration(ConfigFileName, "owner-pw");
+    const Bytes before = files.contents(name);
+    files.failSizes();
+    EXPECT_EQ(config.loadConfiguration(ConfigFileName, password), 0);
+    EXPECT_TRUE(config.handsOff());
+    EXPECT_EQ(config.saveConfiguration(ConfigFileName, password), 0);
+    EXPECT_EQ(files.contents(name), before);
+}
+
 TEST_F(ConfigFileInMemory, FailingProtectKeepsTheOldFileAndItsHold) {
     PolicyTables old;
     fillPolicy(old);

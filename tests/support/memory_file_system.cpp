@@ -68,7 +68,7 @@ FileSystem::Handle MemoryFileSystem::create(const char* name) {
 
 bool MemoryFileSystem::size(Handle file, std::uint64_t& bytes) {
     const Open* open = find(file);
-    if (!open) return false;
+    if (!open || failSizes_) return false;
     const File& f = files_[open->name];
     bytes = std::max<std::uint64_t>(f.data.size(), f.zerosUpTo);
     return true;

@@ -47,6 +47,8 @@ public:
 
     // Faults. Counts are 1-based over the life of the object; 0 means off.
     void refuseOpens(const std::string& name) { refused_.insert(name); }
+    // Opens succeed, but no file's size can be learnt (a failing GetFileSizeEx).
+    void failSizes() { failSizes_ = true; }
     void failWriteCall(unsigned n) { failWriteAt_ = n; }
     void failFlushCall(unsigned n) { failFlushAt_ = n; }
     void failReplaceCall(unsigned n) { failReplaceAt_ = n; }
@@ -79,6 +81,7 @@ private:
     std::map<std::string, File> files_;
     std::map<Handle, Open> handles_;
     std::set<std::string> refused_;
+    bool failSizes_ = false;
     std::string errorText_ = "The disk refused the request.";
     Handle nextHandle_ = 100;
     unsigned pausedMs_ = 0;

@@ -406,14 +406,21 @@ bool waitForFile(const std::string& path, DWORD timeoutMs) {
 
 // Starts this program again under a shell, with the file trace on and its
 // standard error in a file: Wine writes a process's trace to its Unix stderr.
-// The loader that runs this build is WINELOADER where one is set (the 64-bit
-// Wine), else Debian's wine.
+// The loader is named by the build: Wine does not hand WINELOADER on to a
+// Unix child, and Debian's wine picks the 32-bit loader, which cannot start
+// the x64 build (nor anything, where 32-bit programs do not run).
+#ifdef _WIN64
+constexpr const char* WineLoader = "/usr/lib/wine/wine64";
+#else
+constexpr const char* WineLoader = "wine";
+#endif
+
 bool runTraceChild(const std::string& traceFile, const std::string& doneFile) {
     char self[MAX_PATH] = {};
     GetModuleFileNameA(nullptr, self, MAX_PATH);
     const std::string script = std::string(TestFolder) + "\\trace-child.sh";
-    writeFile(script, "PATH=/usr/local/bin:/usr/bin:/bin:$PATH\n"
-                      "VENTRIX_VOLUME_TRACE_CHILD=1 WINEDEBUG=+pid,+file \"${WINELOADER:-wine}\" '" + unixPath(self) +
+    writeFile(script, std::string("PATH=/usr/local/bin:/usr/bin:/bin:$PATH\n") +
+                          "VENTRIX_VOLUME_TRACE_CHILD=1 WINEDEBUG=+pid,+file " + WineLoader + " '" + unixPath(self) +
                           "' --gtest_filter=VolumeTraceChild.* >/dev/null 2>'" + unixPath(traceFile) + "'\n"
                       "echo $? >'" + unixPath(doneFile) + ".part' && mv '" + unixPath(doneFile) + ".part' '" +
                           unixPath(doneFile) + "'\n");
