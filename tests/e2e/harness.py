@@ -624,6 +624,13 @@ class Session:
             check(status == 0 and "dismissed" in lines, "the box did not go")
         return text
 
+    def no_box_beyond(self, boxes, watch=1.0):
+        """For `watch` seconds no more than `boxes` message boxes are open."""
+        deadline = time.monotonic() + watch
+        while time.monotonic() < deadline:
+            check(self.count("Error") <= boxes, "more than %d message boxes" % boxes)
+            time.sleep(0.05)
+
     def no_box(self, watch=1.0):
         status, lines = self.probe.call("nobox", "Error", int(watch * 1000))
         check(status == 0, "an unexpected message box: %s" % lines)
@@ -799,6 +806,12 @@ def scenario_menu_unlock_lock(s):
         check((letter, FSCTL_UNLOCK) in released and (letter, FSCTL_DISMOUNT) in released,
               "%s: not released on unlock: %r" % (letter, released))
     check(s.menu_first_item() == "Lock", "after unlocking the menu does not read Lock")
+    # Explorer restarted: every icon is gone until its program adds it again.
+    check(s.probe.call("traydelete", AGENT)[0] == 0, "the icon could not be removed from outside")
+    s.wait_tray(None)
+    check(s.probe.call("taskbarcreated")[0] == 0, "TaskbarCreated was not delivered")
+    s.wait_tray("unlocked")
+    s.shot("tray-back-after-taskbar")
     # Lock needs no password: the apply pass runs at once (its lock messages).
     s.menu_click("Lock")
     for letter in "DE":
@@ -846,6 +859,17 @@ def scenario_wrong_password(s):
     check(s.menu_first_item() == "Unlock", "the tray does not answer during the wait")
     poll(lambda: s.control(LOGIN, 1002)["enabled"] == "1", 5, what="the edit enabled again after the wait")
     check(s.control(LOGIN, 1030)["visible"] == "0", "the wait line stays")
+    # A try is counted before its box shows: one sent into the prompt while
+    # that box is still open meets the wait, and opens no second box.
+    wrong_before = sum(1 for e in program.audit_events() if e[0] == 3100)
+    s.login("guess-5")
+    s.box(dismiss=False, name="invalid-5")
+    s.probe.call("settext", LOGIN, 1002, "guess-6")
+    s.probe.call("command", LOGIN, 1001)
+    s.no_box_beyond(1, 0.5)
+    check(sum(1 for e in program.audit_events() if e[0] == 3100) == wrong_before + 1,
+          "a try sent while Invalid Password was open was taken: %r" % program.audit_events())
+    s.probe.call("box", "Error", 2000, "dismiss")
     s.click_control(LOGIN, 1000)
     s.wait_gone(LOGIN)
     s.wait_tray("locked")
@@ -1002,6 +1026,8 @@ def scenario_session_end(s):
 
 
 MANAGED_KEY = r"HKCU\Software\Policies\Ventrix"
+# Lower case only: xdotool types an upper-case letter beyond ASCII as its lower case.
+ADMIN_PASS = "äpfel-öl-straße"
 
 
 def managed_policy_steps(s):
@@ -1029,10 +1055,11 @@ def managed_policy_steps(s):
     s.menu_click("Lock")
     s.wait_tray("locked")
 
-    # The tool's verifier and a managed locked medium, taken in by the refresh.
+    # The tool's verifier (of a passphrase beyond ASCII: verifiers are made of
+    # UTF-8) and a managed locked medium, taken in by the refresh.
     hash_exe = os.path.join(os.path.dirname(s.e.exe), "ventrix-hash.exe")
     with tempfile.TemporaryFile() as out:
-        done = subprocess.run(["wine", hash_exe], input=b"admin-pass\n", stdout=out, stderr=subprocess.DEVNULL,
+        done = subprocess.run(["wine", hash_exe], input=ADMIN_PASS.encode() + b"\n", stdout=out, stderr=subprocess.DEVNULL,
                               env=s.e.wine_env(), cwd=s.work, timeout=120)
         out.seek(0)
         verifier = out.read().decode().strip()
@@ -1047,18 +1074,34 @@ def managed_policy_steps(s):
     finish(sender)
     check(("D", IOCTL_EJECT) in program.events_since_mark(), "no eject for the managed medium")
 
-    # LockAllDrives: the locally unlocked drives are ejected by the refresh's apply pass.
+    # LockAllDrives: the locally unlocked drives are ejected by the refresh's
+    # apply pass, but for the stick the administrator trusts (the PC's own
+    # trusted list is empty).
     reg("", "/v", "LockAllDrives", "/t", "REG_DWORD", "/d", "1")
+    reg(r"\TrustedMedia", "/v", "1", "/t", "REG_SZ", "/d", "STICK|0BADF00D|removable")
+    program.set_mark()
     refresh()
-    for letter in "DE":
-        check(s.box(name="lock-all-%s" % letter) == LOCK_TEXT % letter, "LockAllDrives did not eject %s" % letter)
+    check(s.box(name="lock-all-D") == LOCK_TEXT % "D", "LockAllDrives did not eject D")
+    s.no_box(0.8)
+    check(requests_on(program.events_since_mark(), "E") == [], "the stick trusted by policy was touched")
+    check((2001, INFORMATION, ["E:\\", "STICK", "BADF00D"]) in program.audit_events(), "no 2001 for the stick")
+
+    # Group Policy's refresh broadcasts (machine, then user) with nothing changed: no request, no write.
+    before = s.read_conf()["raw"]
+    program.set_mark()
+    refresh()
+    refresh()
+    s.no_box(0.8)
+    check(program.events_since_mark() == [], "a refresh that changed nothing touched drives: %r"
+          % program.events_since_mark())
+    check(s.read_conf()["raw"] == before, "a refresh that changed nothing rewrote Tamrel.conf")
 
     # Only the verifier's password opens the prompt now.
     s.menu_click("Configuration")
     s.login("local-pw")
     check(s.box(name="local-refused") == "Invalid Password", "the local password still opens")
     s.probe.call("settext", LOGIN, 1002, "")
-    s.login("admin-pass")
+    s.login(ADMIN_PASS)
     s.wait_window(CONFIG)
     check(drive_rows(s) == [("D:\\", "Locked (policy)"), ("E:\\", "Locked (policy)")], "rows %r" % drive_rows(s))
     click_row(s, CONFIG, 1009, "VENTRIXCD (managed)")
@@ -1070,7 +1113,7 @@ def managed_policy_steps(s):
           "Password... opened under a verifier")
     s.click_control(CONFIG, 1000)
     s.wait_gone(CONFIG)
-    exit_with_password(s, program, "admin-pass")
+    exit_with_password(s, program, ADMIN_PASS)
     conf = s.read_conf()
     check(conf["password"] == "local-pw" and conf["drives"] == {"D": 0, "E": 0} and conf["media"] == [],
           "the policy reached the file: %r" % conf)
@@ -1550,6 +1593,16 @@ def scenario_timed_unlock(s):
     # The time is up: the timer's message, posted from here rather than waited for.
     status, _ = s.probe.call("post", AGENT, WM_TIMER, RELOCK_TIMER, 0)
     check(status == 0, "could not post the timer message")
+    # Protection is on before the pass: a stick arriving while its first box
+    # is open is ejected with a box of its own, and the tray shows locked.
+    check(s.box(dismiss=False, name="relock-apply-D") == LOCK_TEXT % "D", "no apply pass at the end")
+    program.set_mark()
+    sender = s.arrive(0x10)
+    poll(lambda: s.count("Error") == 2, 10, what="the arrival's box inside the relock's first")
+    s.wait_tray("locked")
+    check(s.box(name="relock-arrival-E") == LOCK_TEXT % "E", "the arrival inside the relock")
+    finish(sender)
+    check(IOCTL_EJECT in requests_on(program.events_since_mark(), "E"), "the arrival during the relock was not ejected")
     for letter in "DE":
         check(s.box(name="relock-apply-%s" % letter) == LOCK_TEXT % letter, "no apply pass at the end")
     s.wait_tray("locked")

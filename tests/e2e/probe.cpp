@@ -10,6 +10,7 @@
 #include <commctrl.h>
 #include <objbase.h>
 #include <shlobj.h>
+#include <shellapi.h>
 #include <dbt.h>
 #include <wincrypt.h>
 
@@ -207,6 +208,24 @@ int cmdControl(const Args& a) {  // control TITLE ID: screen rect, text, state o
     return 0;
 }
 
+int cmdWideText(const Args& a) {  // wtext TITLE ID: the control's text read as wide text, in UTF-8 hex
+    if (a.size() < 3) return 2;
+    HWND control = controlOf(a, 1, 2);
+    if (!control) return 1;
+    wchar_t wide[1024] = {};
+    SendMessageW(control, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(wide));
+    char utf8[4096] = {};
+    WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8, sizeof utf8, nullptr, nullptr);
+    std::string hex;
+    for (const char* c = utf8; *c; ++c) {
+        char pair[3];
+        std::snprintf(pair, sizeof pair, "%02x", static_cast<unsigned char>(*c));
+        hex += pair;
+    }
+    say("utf8=%s\n", hex.c_str());
+    return 0;
+}
+
 int cmdChildren(const Args& a) {  // children TITLE: each child control's visibility and text, in order
     if (a.size() < 2) return 2;
     HWND window = findWindow(a[1]);
@@ -379,11 +398,13 @@ int cmdClick(const Args& a) {  // click TITLE ID: BM_CLICK, posted so a modal re
     return PostMessageA(control, BM_CLICK, 0, 0) ? 0 : 1;
 }
 
-int cmdSetText(const Args& a) {  // settext TITLE ID TEXT
+int cmdSetText(const Args& a) {  // settext TITLE ID TEXT (UTF-8, set as wide text)
     if (a.size() < 4) return 2;
     HWND control = controlOf(a, 1, 2);
     if (!control) return 1;
-    SendMessageA(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(a[3].c_str()));
+    wchar_t wide[1024] = {};
+    MultiByteToWideChar(CP_UTF8, 0, a[3].c_str(), -1, wide, 1024);
+    SendMessageW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide));
     return 0;
 }
 
@@ -915,6 +936,26 @@ int cmdSettingChange(const Args& a) {
                : 1;
 }
 
+// traydelete TITLE: removes the tray icon (id 0) of that window, as a
+// crashing Explorer takes every icon with it.
+int cmdTrayDelete(const Args& a) {
+    if (a.size() < 2) return 2;
+    NOTIFYICONDATAA icon{};
+    icon.cbSize = NOTIFYICONDATAA_V1_SIZE;
+    icon.hWnd = findWindow(a[1]);
+    if (!icon.hWnd) return 1;
+    return Shell_NotifyIconA(NIM_DELETE, &icon) ? 0 : 1;
+}
+
+// taskbarcreated: what a new Explorer broadcasts once its taskbar is up.
+int cmdTaskbarCreated(const Args&) {
+    DWORD_PTR answer = 0;
+    return SendMessageTimeoutA(HWND_BROADCAST, RegisterWindowMessageA("TaskbarCreated"), 0, 0, SMTO_ABORTIFHUNG, 5000,
+                               &answer)
+               ? 0
+               : 1;
+}
+
 // hold: keeps the prefix's desktop and services up with no inherited pipes.
 int cmdHold(const Args&) {
     GetDesktopWindow();
@@ -952,6 +993,7 @@ int dispatch(const Args& a) {
     if (c == "nobox") return cmdNoBox(a);
     if (c == "click") return cmdClick(a);
     if (c == "settext") return cmdSetText(a);
+    if (c == "wtext") return cmdWideText(a);
     if (c == "command") return cmdCommand(a);
     if (c == "post") return cmdPost(a);
     if (c == "close") return cmdClose(a);
@@ -968,6 +1010,8 @@ int dispatch(const Args& a) {
     if (c == "held") return cmdHeld(a);
     if (c == "holdfile") return cmdHoldFile(a);
     if (c == "settingchange") return cmdSettingChange(a);
+    if (c == "traydelete") return cmdTrayDelete(a);
+    if (c == "taskbarcreated") return cmdTaskbarCreated(a);
     if (c == "releasefile") return cmdReleaseFile(a);
     if (c == "hold") return cmdHold(a);
     if (c == "decoy") return cmdDecoy(a);
