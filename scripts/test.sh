@@ -40,24 +40,39 @@ run_suite "native core" build/native
 build asan
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_suite "native core (ASan+UBSan)" build/asan
 
-# The configuration loader under libFuzzer for a bounded time, on a fresh copy
-# of the seed corpus; any fault it finds fails the run.
-echo "== fuzz (configuration loader)"
+# The configuration loader and the pipe codec under libFuzzer, side by side for
+# the same bounded time, each on a fresh copy of its seed corpus; any fault
+# either finds fails the run.
+echo "== fuzz (configuration loader, pipe messages)"
 build fuzz
 fuzz_seconds=${VENTRIX_FUZZ_SECONDS:-60}
-rm -rf build/fuzz/corpus-run && mkdir -p build/fuzz/corpus-run build/fuzz/artifacts
+rm -rf build/fuzz/corpus-run build/fuzz/request-corpus-run
+mkdir -p build/fuzz/corpus-run build/fuzz/request-corpus-run build/fuzz/artifacts
 cp tests/fuzz/corpus/* build/fuzz/corpus-run/
+cp tests/fuzz/corpus-requests/* build/fuzz/request-corpus-run/
 build/fuzz/tests/fuzz/config_fuzzer -max_total_time="$fuzz_seconds" -print_final_stats=1 -max_len=1024 \
-  -artifact_prefix=build/fuzz/artifacts/ build/fuzz/corpus-run >build/fuzz/fuzz-run.log 2>&1
-fuzz_rc=$?
-fuzz_execs=$(grep -Eo 'stat::number_of_executed_units: *[0-9]+' build/fuzz/fuzz-run.log | grep -Eo '[0-9]+$')
-echo "fuzz: ${fuzz_execs:-0} executions in ${fuzz_seconds}s, exit $fuzz_rc (log: build/fuzz/fuzz-run.log)"
-if [ $fuzz_rc -eq 0 ] && [ -n "$fuzz_execs" ]; then
-  passed=$((passed + 1))
-else
-  grep -E 'invariant violated|ERROR|SUMMARY|runtime error|Test unit written' build/fuzz/fuzz-run.log
-  failed=$((failed + 1)); status=1
-fi
+  -artifact_prefix=build/fuzz/artifacts/ build/fuzz/corpus-run >build/fuzz/fuzz-run.log 2>&1 &
+config_pid=$!
+# Long enough for a password change with three of the longest passwords.
+build/fuzz/tests/fuzz/request_fuzzer -max_total_time="$fuzz_seconds" -print_final_stats=1 -max_len=4096 \
+  -artifact_prefix=build/fuzz/artifacts/ build/fuzz/request-corpus-run >build/fuzz/request-fuzz-run.log 2>&1 &
+request_pid=$!
+
+fuzz_result() {  # fuzz_result LABEL LOG EXIT_CODE
+  local label=$1 log=$2 rc=$3 execs
+  execs=$(grep -Eo 'stat::number_of_executed_units: *[0-9]+' "$log" | grep -Eo '[0-9]+$')
+  echo "$label: ${execs:-0} executions in ${fuzz_seconds}s, exit $rc (log: $log)"
+  if [ "$rc" -eq 0 ] && [ -n "$execs" ]; then
+    passed=$((passed + 1))
+  else
+    grep -E 'invariant violated|ERROR|SUMMARY|runtime error|Test unit written' "$log"
+    failed=$((failed + 1)); status=1
+  fi
+}
+wait "$config_pid"; config_rc=$?
+wait "$request_pid"; request_rc=$?
+fuzz_result fuzz build/fuzz/fuzz-run.log "$config_rc"
+fuzz_result "fuzz (pipe messages)" build/fuzz/request-fuzz-run.log "$request_rc"
 
 # A throw-away code-signing certificate: both Windows builds are signed with
 # it, their suites run the signed files, the static checks verify them.
