@@ -1,6 +1,7 @@
 #include "app/agent_window.h"
 
 #include "app/app_context.h"
+#include "app/service_client.h"
 #include "app/startup.h"
 #include "resources/resource.h"
 #include "ui/about_dialog.h"
@@ -9,8 +10,19 @@
 namespace ventrix {
 namespace {
 
+// The tray follows the policy: image, tip, and an Unlock prompt that may no
+// longer unlock anything closes.
+class TrayListener final : public ControlListener {
+public:
+    void stateChanged() override { refreshTray(); }
+};
+TrayListener trayListener;
+
 void onCreate(HWND agent) {
     AppContext& context = app();
+    context.Relock.window = agent;
+    context.Control.Listener = &trayListener;
+    if (context.Client) context.Client->Listener = &trayListener;
     NOTIFYICONDATAA& tray = context.TrayIconData;
     tray.cbSize = NOTIFYICONDATAA_V1_SIZE;
     tray.hIcon = LoadIconA(context.module, MAKEINTRESOURCEA(IDI_LOCKED));
@@ -21,6 +33,10 @@ void onCreate(HWND agent) {
     SendMessageA(agent, WM_SETICON, ICON_BIG, 0);
     Shell_NotifyIconA(NIM_ADD, &tray);
     context.TaskbarCreatedMessage = RegisterWindowMessageA("TaskbarCreated");
+    if (context.Client) {
+        SetTimer(agent, ClientTimerId, ClientTimerMs, nullptr);
+        refreshTray();  // the service may be unlocked already
+    }
 }
 
 // A new taskbar (Explorer started again) holds no icon of ours: it is added
@@ -64,7 +80,9 @@ void removeTimedUnlockMenu(HMENU popup) {
 }
 
 void prepareMenu(HMENU popup, MenuBitmaps& bitmaps) {
-    const bool on = app().policy.ProtectionOn;
+    const PolicyStatus status = app().access().status();
+    // With the service gone there is nothing to unlock or configure.
+    const bool on = status.protectionOn || !status.connected;
     MENUITEMINFOA item{};
     item.cbSize = sizeof item;
     item.fMask = MIIM_CHECKMARKS | MIIM_TYPE | MIIM_DATA;
@@ -76,10 +94,11 @@ void prepareMenu(HMENU popup, MenuBitmaps& bitmaps) {
     item.hbmpChecked = bitmaps.images[0] = loadMenuBitmap(on ? IDB_UNLOCK : IDB_LOCK);
     SetMenuItemInfoA(popup, IDM_PROTECTION, FALSE, &item);
     if (!on) removeTimedUnlockMenu(popup);
-    if (on && !app().policy.Managed.unlockOffered()) {  // UnlockMinutes 0: no unlock at all
+    if (on && (!status.unlockOffered || !status.connected)) {  // UnlockMinutes 0: no unlock at all
         for (UINT command : {IDM_PROTECTION, IDM_UNLOCK_5_MINUTES, IDM_UNLOCK_15_MINUTES, IDM_UNLOCK_1_HOUR})
             EnableMenuItem(popup, command, MF_BYCOMMAND | MF_GRAYED);
     }
+    if (!status.connected) EnableMenuItem(popup, IDM_CONFIGURATION, MF_BYCOMMAND | MF_GRAYED);
     setItemBitmap(popup, IDM_CONFIGURATION, bitmaps.images[1] = loadMenuBitmap(IDB_CONFIGURATION));
     setItemBitmap(popup, IDM_EXIT, bitmaps.images[2] = loadMenuBitmap(IDB_EXIT));
     setItemBitmap(popup, IDM_ABOUT, bitmaps.images[3] = loadMenuBitmap(IDB_ABOUT));
@@ -111,65 +130,51 @@ void bringForward(const char* title) {
 
 bool windowExists(const char* title) { return findOwnWindow(title) != nullptr; }
 
-// True when the running timed unlock ends later than `minutes` from now.
-bool relockDueAfter(UINT minutes) {
-    const DWORD left = app().RelockDueTick - GetTickCount();
-    return static_cast<LONG>(left) > 0 && left > minutes * 60000u;
-}
-
-void cancelTimedRelock() {
-    AppContext& context = app();
-    context.RelockPending = false;
-    KillTimer(context.TrayIconData.hWnd, RelockTimerId);
-    lstrcpyA(context.TrayIconData.szTip, "Ventrix");
-}
-
-// Lock, and the end of a timed unlock, which says so in its own event.
-// Protection is on before the pass: a medium arriving while one of its boxes
-// is open is then handled as any arrival in a locked drive.
-void lockNow(AuditEvent event) {
-    AppContext& context = app();
-    cancelTimedRelock();
-    context.policy.ProtectionOn = true;
-    context.TrayIconData.hIcon = LoadIconA(context.module, MAKEINTRESOURCEA(IDI_LOCKED));
-    Shell_NotifyIconA(NIM_MODIFY, &context.TrayIconData);
-    context.enforcement.applyPolicy();
-    context.report(event);
-}
-
-void lockCommand() { lockNow(AuditEvent::ProtectionOn); }
+void lockCommand() { app().access().lock(); }
 
 // Only a running timed unlock ends here: the same message posted at any
-// other time, or arriving twice, changes nothing.
-void onTimer(WPARAM id) {
-    if (id != RelockTimerId) return;
+// other time, or arriving twice, changes nothing. The service's client has
+// no relock of its own: the service keeps the time.
+void onTimer(HWND agent, WPARAM id) {
     AppContext& context = app();
-    KillTimer(context.TrayIconData.hWnd, RelockTimerId);
-    if (!context.RelockPending || context.policy.ProtectionOn) return;
-    lockNow(AuditEvent::TimedUnlockEnded);
+    if (id == RelockTimerId) {
+        KillTimer(agent, RelockTimerId);
+        if (!context.servedByService()) context.Control.relockDue();
+    } else if (id == ClientTimerId && context.Client) {
+        context.Client->tick();
+    }
 }
 
+// The commands that weaken protection need the policy's answer first: none
+// while the service is away, no unlock where the administrator allows none.
+bool unlockAllowed(const PolicyStatus& status) { return status.connected && status.unlockOffered; }
+
 void timedUnlockCommand(UINT minutes) {
-    if (!app().policy.ProtectionOn || !app().policy.Managed.unlockOffered()) return;
+    const PolicyStatus status = app().access().status();
+    if (!status.protectionOn || !unlockAllowed(status)) return;
     if (windowExists(LoginTitle)) return bringForward(LoginTitle);
     app().PendingUnlockMinutes = minutes;
     openDialog(IDD_LOGIN, timedUnlockPromptProc, GetDesktopWindow());
 }
 
 void protectionCommand() {
-    if (!app().policy.ProtectionOn) return lockCommand();
-    if (!app().policy.Managed.unlockOffered()) return;
+    const PolicyStatus status = app().access().status();
+    if (!status.protectionOn && status.connected) return lockCommand();
+    if (!unlockAllowed(status)) return;
     if (windowExists(LoginTitle)) return bringForward(LoginTitle);
     openDialog(IDD_LOGIN, unlockPromptProc, GetDesktopWindow());
 }
 
+// A tray whose service is away guards nothing: it ends without a password.
 void exitCommand() {
     if (windowExists(LoginTitle)) return bringForward(LoginTitle);
+    if (!app().access().status().connected) return endTray();
     openDialog(IDD_LOGIN, exitPromptProc, GetDesktopWindow());
 }
 
 void configurationCommand() {
     if (windowExists(ConfigurationTitle) || windowExists(LoginTitle)) return;
+    if (!app().access().status().connected) return;
     openDialog(IDD_LOGIN, configurePromptProc, GetDesktopWindow());
 }
 
@@ -191,46 +196,16 @@ void onCommand(WORD command) {
 }
 
 void onEnd(HWND agent) {
-    app().RelockPending = false;
     KillTimer(agent, RelockTimerId);
+    KillTimer(agent, ClientTimerId);
     EndDialog(agent, DialogResult);
     Shell_NotifyIconA(NIM_DELETE, &app().TrayIconData);
 }
 
-// What a changed administrator's policy does at once: applied while
-// protection is on; while off, an unlock it no longer allows ends.
-void takeUpManagedPolicy() {
-    AppContext& context = app();
-    const auto& limit = context.policy.Managed.unlockMinutes;
-    if (!context.policy.Managed.unlockOffered()) closeUnlockPrompt();
-    if (context.policy.ProtectionOn) {
-        context.enforcement.applyPolicy();
-    } else if (!context.policy.Managed.unlockOffered()) {
-        lockCommand();  // unlocking is no longer allowed at all
-    } else if (limit && (!context.RelockPending || relockDueAfter(*limit))) {
-        startTimedRelock(*limit);  // no unlock outlasts the new limit
-    }
-}
-
-// Group Policy's refresh broadcast (one for the machine, one for the user,
-// and any program may send it): the administrator's values are read again
-// and taken up only when their effect changed, so a refresh that changes
-// nothing touches no drive and no file. A broadcast arriving during a pass's
-// box is taken up once that pass is done, never in a pass of its own inside it.
+// Group Policy's refresh broadcast: the policy decides what it changes.
 void onSettingChange(LPARAM lParam) {
     const char* area = reinterpret_cast<const char*>(lParam);
-    if (!area || lstrcmpiA(area, "Policy") != 0) return;
-    AppContext& context = app();
-    if (context.PolicyRefreshRunning) {
-        context.PolicyRefreshAgain = true;
-        return;
-    }
-    context.PolicyRefreshRunning = true;
-    do {
-        context.PolicyRefreshAgain = false;
-        if (refreshManagedPolicy(context)) takeUpManagedPolicy();
-    } while (context.PolicyRefreshAgain);
-    context.PolicyRefreshRunning = false;
+    if (area && lstrcmpiA(area, "Policy") == 0) app().access().policyChanged();
 }
 
 // Windows ends the session (logoff, shutdown) and will end the process: the
@@ -242,7 +217,7 @@ void onEndSession(HWND agent, WPARAM ending) {
 }
 
 // The tip names the local time the unlock ends, in the user's time format.
-void showUnlockedUntil(UINT minutes) {
+void setUnlockedUntilTip(std::uint32_t inMs) {
     SYSTEMTIME now{};
     GetLocalTime(&now);
     FILETIME stamp{};
@@ -250,7 +225,7 @@ void showUnlockedUntil(UINT minutes) {
     ULARGE_INTEGER ticks{};
     ticks.LowPart = stamp.dwLowDateTime;
     ticks.HighPart = stamp.dwHighDateTime;
-    ticks.QuadPart += ULONGLONG{minutes} * 60 * 10000000;  // 100 ns units
+    ticks.QuadPart += ULONGLONG{inMs} * 10000;  // 100 ns units
     stamp.dwLowDateTime = ticks.LowPart;
     stamp.dwHighDateTime = ticks.HighPart;
     SYSTEMTIME until{};
@@ -260,23 +235,30 @@ void showUnlockedUntil(UINT minutes) {
     NOTIFYICONDATAA& tray = app().TrayIconData;
     lstrcpynA(tray.szTip, "Ventrix - unlocked until ", sizeof tray.szTip);
     lstrcatA(tray.szTip, time);  // 25 + at most 31 characters fit the 64-byte tip
-    Shell_NotifyIconA(NIM_MODIFY, &tray);
 }
 
 }  // namespace
 
-UINT cappedUnlockMinutes(UINT minutes) {
-    const auto& limit = app().policy.Managed.unlockMinutes;
-    return limit && *limit > 0 && *limit < minutes ? *limit : minutes;
+void refreshTray() {
+    AppContext& context = app();
+    const PolicyStatus status = context.access().status();
+    NOTIFYICONDATAA& tray = context.TrayIconData;
+    const bool locked = status.protectionOn && status.connected;
+    tray.hIcon = LoadIconA(context.module, MAKEINTRESOURCEA(locked ? IDI_LOCKED : IDI_UNLOCKED));
+    if (!status.connected)
+        lstrcpyA(tray.szTip, "Ventrix - service stopped");
+    else if (status.relockInMs != 0 && !status.protectionOn)
+        setUnlockedUntilTip(status.relockInMs);
+    else
+        lstrcpyA(tray.szTip, "Ventrix");
+    Shell_NotifyIconA(NIM_MODIFY, &tray);
+    if (!status.unlockOffered || !status.connected) closeUnlockPrompt();
 }
 
-void startTimedRelock(UINT minutes) {
-    AppContext& context = app();
-    minutes = cappedUnlockMinutes(minutes);
-    context.RelockPending = true;
-    context.RelockDueTick = GetTickCount() + minutes * 60000u;
-    SetTimer(context.TrayIconData.hWnd, RelockTimerId, minutes * 60000u, nullptr);
-    showUnlockedUntil(minutes);
+void endTray() {
+    HWND agent = findOwnWindow(AgentTitle);
+    Shell_NotifyIconA(NIM_DELETE, &app().TrayIconData);
+    DestroyWindow(agent);
 }
 
 INT_PTR CALLBACK agentDialogProc(HWND agent, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -287,10 +269,8 @@ INT_PTR CALLBACK agentDialogProc(HWND agent, UINT message, WPARAM wParam, LPARAM
         if (lParam == WM_RBUTTONDOWN) showTrayMenu(agent);
         break;
     case WM_COMMAND: onCommand(LOWORD(wParam)); break;
-    case WM_TIMER: onTimer(wParam); break;
-    case WM_DEVICECHANGE:
-        app().enforcement.onVolumeArrival(wParam, reinterpret_cast<const void*>(lParam));
-        break;
+    case WM_TIMER: onTimer(agent, wParam); break;
+    case WM_DEVICECHANGE: app().access().deviceChanged(wParam, reinterpret_cast<const void*>(lParam)); break;
     case WM_ENDSESSION: onEndSession(agent, wParam); break;
     case WM_SETTINGCHANGE: onSettingChange(lParam); break;
     case WM_CLOSE:

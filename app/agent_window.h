@@ -7,11 +7,11 @@ namespace ventrix {
 
 INT_PTR CALLBACK agentDialogProc(HWND agent, UINT message, WPARAM wParam, LPARAM lParam);
 
-// Protection comes back on by itself after `minutes`: the timer on the agent
-// window and the tray tip naming the time. Every timed unlock starts here.
-void startTimedRelock(UINT minutes);
-// The minutes an unlock may last: the asked ones, or fewer where the
-// administrator set UnlockMinutes.
-UINT cappedUnlockMinutes(UINT minutes);
+// The tray icon and tip as the policy stands: the padlock while protection is
+// on, the open one while off or while the service is away, the time a timed
+// unlock ends in the tip.
+void refreshTray();
+// The icon goes and the agent window ends: the program is about to exit.
+void endTray();
 
 }  // namespace ventrix

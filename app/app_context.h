@@ -12,6 +12,7 @@
 #include "policy/key_derivation.h"
 #include "policy/managed_policy.h"
 #include "policy/password_guard.h"
+#include "policy/policy_control.h"
 #include "policy/policy_tables.h"
 #include "volume/enforcement.h"
 #include "volume/volume_ops.h"
@@ -23,11 +24,31 @@ inline constexpr INT_PTR DialogResult = 51;               // every EndDialog pas
 inline constexpr int ExitCode = 24;
 // The agent window's one timer: it ends a timed unlock (WM_TIMER, this id).
 inline constexpr UINT_PTR RelockTimerId = 18;
+// The service's client looks for the service's messages, and for the
+// service itself while it is away, on this timer of the agent window.
+inline constexpr UINT_PTR ClientTimerId = 19;
+inline constexpr UINT ClientTimerMs = 250;
 
 inline constexpr const char* AgentTitle = "Windows ZadaZE";
 inline constexpr const char* LoginTitle = "Login";
 inline constexpr const char* ConfigurationTitle = "Ventrix";
 inline constexpr const char* AboutTitle = "About Ventrix v1.1";
+
+// The tick the prompts count down with.
+class SystemClock final : public Clock {
+public:
+    std::uint32_t nowMs() override { return GetTickCount(); }
+};
+
+// The agent window's timer 18, which ends a timed unlock.
+class AgentRelockTimer final : public RelockTimer {
+public:
+    HWND window = nullptr;
+    void start(std::uint32_t ms) override { SetTimer(window, RelockTimerId, ms, nullptr); }
+    void cancel() override { KillTimer(window, RelockTimerId); }
+};
+
+class ServiceClient;
 
 struct AppContext {
     PolicyTables& policy;
@@ -45,12 +66,17 @@ struct AppContext {
     NOTIFYICONDATAA TrayIconData{};
     bool PopupMenuOpen = false;
 
-    // The administrator's policy is read through here; verifiers are checked
-    // with these keys (the portable derivation when none is wired).
-    PolicySource* ManagedSource = nullptr;
-    KeyDeriver* Keys = nullptr;
+    // The per-user program's own policy, decided in this process.
+    SystemClock Clock{};
+    AgentRelockTimer Relock{};
+    PolicyControl Control{policy, volumes, enforcement, config, Clock, Relock};
+    // What the agent and the dialogs ask: Control, or the Ventrix service
+    // over its pipe when this program is the service's client.
+    PolicyAccess* Access = &Control;
+    PolicyAccess& access() { return *Access; }
+    bool servedByService() const { return Access != &Control; }
+    ServiceClient* Client = nullptr;  // set when Access is the service's
 
-    PasswordGuard Guard{};  // wrong passwords in a row, at any prompt
     HANDLE DataFolderClaim = nullptr;  // held while this copy runs on the folder
     bool ShutDownDone = false;
     // Set by the opener of a prompt or dialog that takes no parameter:
@@ -58,19 +84,15 @@ struct AppContext {
     // add-media dialog fills (the locked list unless the trusted one).
     UINT PendingUnlockMinutes = 0;
     bool AddMediaToTrusted = false;
-    // A timed unlock is running: its timer relocks at this tick.
-    bool RelockPending = false;
-    DWORD RelockDueTick = 0;
-    // A policy broadcast is being taken up; another one came meanwhile.
-    bool PolicyRefreshRunning = false;
-    bool PolicyRefreshAgain = false;
+    // The wait after wrong passwords as the prompts show it: until this tick.
+    DWORD RetryWaitUntil = 0;
     UINT TaskbarCreatedMessage = 0;  // registered: Explorer's new taskbar
 
     // Every message box goes through the volume platform's seam.
     int showMessage(HWND owner, const char* text, const char* caption, UINT type) {
         return volumes.platform().showMessage(owner, text, caption, type);
     }
-    // The prompts, the dialogs and start-up report to enforcement's audit trail.
+    // Start-up and shutdown report to enforcement's audit trail.
     void report(AuditEvent event, std::initializer_list<std::string_view> strings = {}) {
         enforcement.audit().report(event, strings);
     }

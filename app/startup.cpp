@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/agent_window.h"
+#include "app/service_client.h"
 #include "resources/resource.h"
 #include "ventrix_version.h"
 
@@ -11,12 +12,6 @@ namespace ventrix {
 namespace {
 
 constexpr const char* AlreadyRunning = "Ventrix is already running.";
-// The second insertion of event 5100: why the value is not taken as it stands.
-constexpr const char* MalformedNote = "is malformed and is ignored";
-constexpr const char* UnreadableNote = "could not be read; the value read before stays in force";
-constexpr const char* HandsOffNote =
-    " The file is there but could not be opened at start-up; it is left as it is, and every drive is locked"
-    " until Ventrix is started again.";
 
 int appendIcon(AppContext& context, int iconId) {
     HICON icon = static_cast<HICON>(
@@ -44,66 +39,9 @@ void createSmallIconList(AppContext& context) {
     context.IconCdromIndex = appendIcon(context, IDI_CDROM);
 }
 
-void reportStart(AppContext& context, bool firstRun) {
-    const PolicyTables& policy = context.policy;
-    context.report(AuditEvent::Started, {VENTRIX_VERSION, std::to_string(policy.lockedDriveCount()),
-                                         std::to_string(policy.mediaRecords().size()), firstRun ? "first run" : ""});
-    if (policy.CurrentPassword == DefaultPassword && !policy.Managed.verifier) {
-        context.report(AuditEvent::DefaultPasswordInUse);
-    }
-}
-
 void loadAndEnforce(AppContext& context) {
-    PolicyTables& policy = context.policy;
-    ConfigFile& config = context.config;
-    const bool loaded = config.loadConfiguration(ConfigFileName, policy.CurrentPassword);
-    if (!loaded) {
-        context.volumes.seedDriveTable();
-        if (config.handsOff()) {
-            // Someone else has the owner's file: every drive is locked as on
-            // a first run, and nothing this run knows may replace that file.
-            context.report(AuditEvent::SaveFailed, {config.failureText() + HandsOffNote});
-        } else {
-            config.saveConfiguration(ConfigFileName, DefaultPassword);
-        }
-    }
-    // Read before anything is reported, so that the start's events tell the
-    // truth about what is in force (no default-password warning under a verifier).
-    const bool managedChanged = readManaged(context);
-    reportStart(context, !loaded && !config.handsOff());
-    reportManaged(context, managedChanged, true);
-    context.enforcement.startupSweep();
-    context.enforcement.applyPolicy();
-}
-
-bool readManaged(AppContext& context) {
-    if (!context.ManagedSource) return false;
-    EffectivePolicy fresh = readManagedPolicy(*context.ManagedSource, context.policy.Managed);
-    const bool changed = !fresh.sameEffectAs(context.policy.Managed);
-    context.policy.Managed = std::move(fresh);
-    return changed;
-}
-
-void reportManaged(AppContext& context, bool changed, bool atStart) {
-    const EffectivePolicy& managed = context.policy.Managed;
-    for (const MalformedPolicyValue& value : managed.malformed) {
-        context.report(AuditEvent::ManagedValueMalformed, {value.name, MalformedNote});
-    }
-    for (const std::string& name : managed.unreadable) {
-        context.report(AuditEvent::ManagedValueMalformed, {name, UnreadableNote});
-    }
-    std::string names;
-    for (const std::string& name : managed.inForce) names += (names.empty() ? "" : ", ") + name;
-    // At start-up only a policy in force is worth a line; later every change is.
-    if (changed || (atStart && !names.empty())) {
-        context.report(AuditEvent::ManagedPolicyInForce, {names.empty() ? "none" : names});
-    }
-}
-
-bool refreshManagedPolicy(AppContext& context) {
-    const bool changed = readManaged(context);
-    if (context.ManagedSource) reportManaged(context, changed, false);
-    return changed;
+    const bool firstRun = context.Control.loadOrSeed();
+    context.Control.reportAndEnforce(VENTRIX_VERSION, firstRun);
 }
 
 std::string dataFolderClaimName() {
@@ -129,24 +67,45 @@ bool claimDataFolder(AppContext& context) {
 }
 
 void shutDown(AppContext& context) {
-    if (context.ShutDownDone) return;
+    // The service's client holds no policy of its own: the service saves.
+    if (context.ShutDownDone || context.servedByService()) return;
     context.ShutDownDone = true;
     context.report(AuditEvent::Exiting);
     context.config.saveConfiguration(ConfigFileName, context.policy.CurrentPassword);
     context.config.closeConfiguration();
 }
 
+// Where the Ventrix service runs, this program is its tray for this run: it
+// holds no policy of its own and enforces nothing itself. One per session.
+bool becomeServiceClient(AppContext& context) {
+    if (!context.Client || !context.Client->connect()) return false;
+    context.Access = context.Client;
+    return true;
+}
+
+bool claimSession(AppContext& context) {
+    HANDLE claim = CreateMutexA(nullptr, FALSE, "Local\\Ventrix-client");
+    if (claim && GetLastError() == ERROR_ALREADY_EXISTS) {
+        CloseHandle(claim);
+        return false;
+    }
+    context.DataFolderClaim = claim;
+    return true;
+}
+
 int runVentrix(AppContext& context) {
     setApp(&context);
-    if (!claimDataFolder(context)) {
+    const bool client = becomeServiceClient(context);
+    if (!(client ? claimSession(context) : claimDataFolder(context))) {
         context.showMessage(nullptr, AlreadyRunning, "Ventrix", MB_ICONINFORMATION);
         return ExitCode;
     }
     initCommonControls();
     createSmallIconList(context);
-    loadAndEnforce(context);
+    if (!client) loadAndEnforce(context);
     DialogBoxParamA(context.module, MAKEINTRESOURCEA(IDD_AGENT), GetDesktopWindow(), agentDialogProc, 0);
     shutDown(context);
+    if (client) context.Client->disconnect();
     ImageList_Destroy(context.SmallIconList);
     context.SmallIconList = nullptr;
     if (context.DataFolderClaim) CloseHandle(context.DataFolderClaim);

@@ -13,13 +13,6 @@ void createSmallIconList(AppContext& context);
 // Loads (or on a first run seeds and saves) the policy, then enforces it.
 void loadAndEnforce(AppContext& context);
 
-// Reads the administrator's policy into the tables; true when its effect changed.
-bool readManaged(AppContext& context);
-// Reports each malformed or unreadable value, and what is in force at
-// start-up (when anything is) or when it changed.
-void reportManaged(AppContext& context, bool changed, bool atStart);
-// Both, as a policy broadcast asks; true when the effect changed.
-bool refreshManagedPolicy(AppContext& context);
 
 // Claims the data folder (the current directory) for this copy; false when
 // another copy of Ventrix already runs on it.

@@ -4,8 +4,10 @@
 // password right, may this unlock, how long is the wait) is made behind it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ventrix {
@@ -89,7 +91,8 @@ struct PresentMedium {
 
 enum class DeleteOutcome : std::uint8_t { Deleted, Managed, NotFound };
 
-enum class ChangeOutcome : std::uint8_t { Changed, Wrong, Wait, Empty, SetByAdministrator, NotSaved, NoAnswer };
+// Checked in this order: the current password, then the new one and its confirmation.
+enum class ChangeOutcome : std::uint8_t { Changed, Wrong, Wait, Empty, Mismatch, SetByAdministrator, NotSaved, NoAnswer };
 
 struct ChangeAnswer {
     ChangeOutcome outcome = ChangeOutcome::NoAnswer;
@@ -124,7 +127,8 @@ public:
     virtual void addMedium(MediaList list, const std::string& root) = 0;
     virtual DeleteOutcome deleteMedium(MediaList list, const MediumRow& row) = 0;
     virtual void apply() = 0;
-    virtual ChangeAnswer changePassword(const TypedPassword& current, const TypedPassword& fresh) = 0;
+    virtual ChangeAnswer changePassword(const TypedPassword& current, const TypedPassword& fresh,
+                                        const TypedPassword& confirm) = 0;
 
     // What the agent window hears: a device change (handled only while
     // protection is on), and the system's policy broadcast.

@@ -29,15 +29,8 @@ void onInitDialog(HWND dialog) {
 void onAdd(HWND dialog) {
     AppContext& context = app();
     const SelectedRow row = readSelectedRow(GetDlgItem(dialog, IDC_PRESENT_MEDIA));
-    std::string label;
-    std::uint32_t serial = 0;
-    if (row.selected && context.volumes.queryVolumeIdentity(row.text, label, serial)) {
-        const std::uint32_t type = context.volumes.platform().getDriveType(row.text.c_str());
-        if (context.AddMediaToTrusted)
-            context.policy.addTrustedMedia(serial, label, type);
-        else
-            context.policy.addMedia(serial, label, type);
-    }
+    if (row.selected)
+        context.access().addMedium(context.AddMediaToTrusted ? MediaList::Trusted : MediaList::Locked, row.text);
     EndDialog(dialog, DialogResult);
 }
 
@@ -61,16 +54,11 @@ INT_PTR CALLBACK addMediaDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
 }
 
 void fillPresentMediaList(HWND list) {
-    VolumeOps& volumes = app().volumes;
     SendMessageA(list, LVM_DELETEALLITEMS, 0, 0);
-    for (const std::string& root : volumes.driveRoots()) {
-        const std::uint32_t type = volumes.platform().getDriveType(root.c_str());
-        if (!isLockableDrive(root, type)) continue;
-        std::string label;
-        std::uint32_t serial = 0;
-        if (!volumes.queryVolumeIdentity(root, label, serial)) continue;  // no medium
-        const int row = insertRow(list, root.c_str(), mediaImage(type), true, static_cast<LPARAM>(serial));
-        setSubItemText(list, row, 1, label.c_str());
+    for (const PresentMedium& medium : app().access().presentMedia()) {
+        const int row =
+            insertRow(list, medium.root.c_str(), mediaImage(medium.driveType), true, static_cast<LPARAM>(medium.serial));
+        setSubItemText(list, row, 1, medium.label.c_str());
     }
 }
 

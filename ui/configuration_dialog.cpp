@@ -49,16 +49,10 @@ void showMediumInformation(HWND dialog, const SelectedRow& row) {
 }
 
 // The rebuild leaves no row selected, so the click notification that follows
-// a selection change finds nothing to toggle: one click toggles once.
+// a selection change finds nothing to toggle: one click toggles once. A drive
+// the administrator locks stays so; its row says why.
 void toggleDrive(HWND list, const SelectedRow& row) {
-    PolicyTables& policy = app().policy;
-    // A drive the administrator locks stays so; its row says why.
-    if (row.selected && app().enforcement.lockedByPolicy(row.text)) return fillDriveList(list);
-    const std::string state = policy.driveStateText(row.text);
-    if (state == LockedText)
-        policy.setDriveLocked(row.text, false);
-    else if (state == UnlockedText)
-        policy.setDriveLocked(row.text, true);
+    if (row.selected) app().access().toggleDrive(row.text);
     fillDriveList(list);
 }
 
@@ -83,22 +77,13 @@ void onTrusted(HWND dialog) {
     fillMediaList(dialog);
 }
 
-void reportApplied() {
-    const PolicyTables& policy = app().policy;
-    const std::size_t locked = policy.lockedDriveCount();
-    const std::size_t unlocked = policy.driveEntries().size() - locked;
-    app().report(AuditEvent::ConfigurationApplied,
-                 {std::to_string(locked), std::to_string(unlocked), std::to_string(policy.mediaRecords().size())});
-}
-
 void onApply(HWND dialog) {
-    app().enforcement.applyPolicy();
-    reportApplied();
+    app().access().apply();
     EndDialog(dialog, DialogResult);
 }
 
 void onChangePassword(HWND dialog) {
-    if (app().policy.Managed.verifier) {
+    if (app().access().status().verifierSet) {
         app().showMessage(dialog, "The password is set by your administrator.", "Ventrix", MB_ICONINFORMATION);
         return;
     }
@@ -131,33 +116,16 @@ INT_PTR CALLBACK configurationDialogProc(HWND dialog, UINT message, WPARAM wPara
 
 void fillDriveList(HWND list) {
     const AppContext& context = app();
-    PolicyTables& policy = context.policy;
     SendMessageA(list, LVM_DELETEALLITEMS, 0, 0);
-    policy.resetDriveCursor();
-    std::string root;
-    std::uint32_t locked = 0;
-    while (policy.nextDrive(root, &locked)) {
-        const bool byPolicy = context.enforcement.lockedByPolicy(root);
-        const int image = locked || byPolicy ? context.IconLockedIndex : context.IconUnlockedIndex;
-        const int row = insertRow(list, root.c_str(), image, false, 0);
-        setSubItemText(list, row, 1, byPolicy ? PolicyLockedText : locked ? LockedText : UnlockedText);
+    for (const DriveRow& drive : app().access().drives()) {
+        const int image = drive.locked || drive.byPolicy ? context.IconLockedIndex : context.IconUnlockedIndex;
+        const int row = insertRow(list, drive.root.c_str(), image, false, 0);
+        setSubItemText(list, row, 1, drive.byPolicy ? PolicyLockedText : drive.locked ? LockedText : UnlockedText);
     }
 }
 
 void fillMediaList(HWND dialog) {
-    const AppContext& context = app();
-    PolicyTables& policy = context.policy;
-    HWND list = GetDlgItem(dialog, IDC_MEDIA);
-    SendMessageA(list, LVM_DELETEALLITEMS, 0, 0);
-    policy.resetMediaCursor();
-    std::uint32_t serial = 0;
-    std::uint32_t driveType = 0;
-    std::string label;
-    while (policy.nextMedia(serial, label, driveType)) {
-        const int image = driveType == DRIVE_CDROM ? context.IconCdromIndex : context.IconRemovableIndex;
-        insertRow(list, label.c_str(), image, true, static_cast<LPARAM>(serial));
-    }
-    appendManagedRows(list, policy.Managed.lockedMedia, false);
+    fillMediaRows(GetDlgItem(dialog, IDC_MEDIA), app().access().media(MediaList::Locked), false);
 }
 
 void deleteSelectedMedia(HWND dialog) {

@@ -1,5 +1,5 @@
-// Media set by the administrator, as the media lists show them: after the
-// owner's own, their labels marked, and never deleted from here.
+// The media lists as the dialogs show them: the PC's own media, then the
+// administrator's with their labels marked, which are never deleted here.
 #pragma once
 
 #include <windows.h>
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "policy/managed_policy.h"
+#include "policy/policy_access.h"
 #include "ui/list_view.h"
 
 namespace ventrix {
@@ -15,15 +15,12 @@ namespace ventrix {
 inline constexpr const char* ManagedMark = " (managed)";
 static_assert(std::char_traits<char>::length(ManagedMark) <= LongestRowMark);
 
-// Appends a row per medium; with serialColumn the serial goes in column 1.
-void appendManagedRows(HWND list, const std::vector<ManagedMedium>& media, bool serialColumn);
-// True, once the owner has been told, when the row is one of those media.
-bool refuseManagedRow(HWND owner, const SelectedRow& row, const std::vector<ManagedMedium>& media);
+// Replaces the list's rows; with serialColumn the serial goes in column 1.
+void fillMediaRows(HWND list, const std::vector<MediumRow>& rows, bool serialColumn);
 
-enum class MediaList { Locked, Trusted };
-// Delete on a media list: the owner's medium of the selected row goes (its
-// text and serial pick the record exactly; the removal applies its own
-// rule); an administrator's stays, and the owner is told why.
+// Delete on a media list: the PC's own medium of the selected row goes (its
+// text and serial pick it exactly); an administrator's stays, and the owner
+// is told why.
 void deleteRowsMedium(HWND owner, const SelectedRow& row, MediaList which);
 
 }  // namespace ventrix

@@ -13,12 +13,14 @@
 namespace ventrix {
 namespace {
 
+using Ask = PasswordAnswer (*)(const TypedPassword& typed);
 using SuccessAction = void (*)(HWND prompt);
 
-// What tells the three prompts apart.
+// What tells the prompts apart: whom the password goes to, and what a right
+// one does here.
 struct PromptVariant {
-    const char* name;  // as the audit trail names the prompt
     bool takeFocus;
+    Ask ask;
     SuccessAction succeeded;
 };
 
@@ -46,9 +48,8 @@ BOOL CALLBACK matchOwnWindow(HWND window, LPARAM param) {
 
 // The template's hint names the default password; once the owner has set
 // another one it would only mislead, so it is hidden.
-void hideHintUnlessDefault(HWND prompt) {
-    const PolicyTables& policy = app().policy;
-    if (policy.CurrentPassword == DefaultPassword && !policy.Managed.verifier) return;
+void hideHintUnlessDefault(HWND prompt, const PolicyStatus& status) {
+    if (status.defaultPassword && !status.verifierSet) return;
     for (HWND child = GetWindow(prompt, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
         char text[64] = {};
         GetWindowTextA(child, text, sizeof text);
@@ -56,76 +57,56 @@ void hideHintUnlessDefault(HWND prompt) {
     }
 }
 
-void timedUnlockSucceeded(HWND prompt);
+// Unlock and Unlock for: the policy has done all; the prompt goes.
+void closePrompt(HWND prompt) { DestroyWindow(prompt); }
 
-void unlockSucceeded(HWND prompt) {
-    AppContext& context = app();
-    // The administrator withdrew unlocking while the prompt was open.
-    if (!context.policy.Managed.unlockOffered()) return (void)DestroyWindow(prompt);
-    if (const auto& limit = context.policy.Managed.unlockMinutes; limit && *limit > 0) {
-        context.PendingUnlockMinutes = *limit;  // the administrator allows no unlock without an end
-        return timedUnlockSucceeded(prompt);
-    }
-    context.policy.ProtectionOn = false;
-    context.report(AuditEvent::ProtectionOff);
-    context.TrayIconData.hIcon = LoadIconA(context.module, MAKEINTRESOURCEA(IDI_UNLOCKED));
-    Shell_NotifyIconA(NIM_MODIFY, &context.TrayIconData);
-    context.enforcement.releaseAllLockedDrives();
-    DestroyWindow(prompt);
-}
-
-// As Unlock, reported with its minutes, and the relock started.
-void timedUnlockSucceeded(HWND prompt) {
-    AppContext& context = app();
-    if (!context.policy.Managed.unlockOffered()) return (void)DestroyWindow(prompt);
-    const UINT minutes = cappedUnlockMinutes(context.PendingUnlockMinutes);
-    context.policy.ProtectionOn = false;
-    context.report(AuditEvent::ProtectionOffTimed, {std::to_string(minutes)});
-    context.TrayIconData.hIcon = LoadIconA(context.module, MAKEINTRESOURCEA(IDI_UNLOCKED));
-    Shell_NotifyIconA(NIM_MODIFY, &context.TrayIconData);
-    context.enforcement.releaseAllLockedDrives();
-    startTimedRelock(minutes);
-    DestroyWindow(prompt);
-}
-
+// Exit ends this program. Where the service keeps protection, its user is
+// told so; else the locked drives are released, as always at exit.
 void exitSucceeded(HWND prompt) {
     AppContext& context = app();
     DestroyWindow(prompt);
+    if (context.access().protectionOutlivesExit())
+        context.showMessage(nullptr, "Protection stays on: the Ventrix service keeps it.", "Ventrix",
+                            MB_ICONINFORMATION);
     Shell_NotifyIconA(NIM_DELETE, &context.TrayIconData);
-    context.enforcement.releaseAllLockedDrives();
+    context.access().releaseForExit();
     DestroyWindow(findOwnWindow(AgentTitle));
 }
 
 void configureSucceeded(HWND prompt) {
     DestroyWindow(prompt);
     openDialog(IDD_CONFIGURATION, configurationDialogProc, GetDesktopWindow());
+    app().access().closeConfiguration();
 }
 
 void onOk(HWND prompt, const PromptVariant& variant) {
     if (retryDelayRunning()) return;  // an OK while waiting is no try, whoever sends it
-    const bool correct = checkPassword(readTypedPassword(prompt, IDC_PASSWORD));
-    if (correct) {
-        app().Guard.recordRight();
-        variant.succeeded(prompt);
-        return;
+    const PasswordAnswer answer = variant.ask(readTypedPassword(prompt, IDC_PASSWORD));
+    noteRetryWait(answer.waitMs);
+    switch (answer.outcome) {
+    case PasswordOutcome::Right: return variant.succeeded(prompt);
+    case PasswordOutcome::Wrong:
+        app().showMessage(prompt, "Invalid Password", "Error", MB_ICONERROR);
+        SendDlgItemMessageA(prompt, IDC_PASSWORD, EM_SETSEL, 0, -1);
+        return showRunningRetryDelay(prompt, PromptDelay);
+    case PasswordOutcome::Wait: return showRunningRetryDelay(prompt, PromptDelay);
+    default: return closePrompt(prompt);  // nothing may be unlocked now, or nobody answers
     }
-    countWrongPassword();
-    app().report(AuditEvent::WrongPassword, {variant.name});
-    app().showMessage(prompt, "Invalid Password", "Error", MB_ICONERROR);
-    SendDlgItemMessageA(prompt, IDC_PASSWORD, EM_SETSEL, 0, -1);
-    showRunningRetryDelay(prompt, PromptDelay);
 }
 
 INT_PTR promptProc(HWND prompt, UINT message, WPARAM wParam, const PromptVariant& variant) {
     switch (message) {
-    case WM_INITDIALOG:
-        hideHintUnlessDefault(prompt);
+    case WM_INITDIALOG: {
+        const PolicyStatus status = app().access().status();
+        hideHintUnlessDefault(prompt, status);
         if (variant.takeFocus) {
             SetForegroundWindow(prompt);
             SetFocus(prompt);
         }
+        noteRetryWait(status.retryWaitMs);
         showRunningRetryDelay(prompt, PromptDelay);
         break;
+    }
     case WM_TIMER: retryDelayTick(prompt, wParam, PromptDelay); break;
     case WM_COMMAND:
         if (LOWORD(wParam) == IDC_CANCEL) EndDialog(prompt, DialogResult);
@@ -141,16 +122,6 @@ INT_PTR promptProc(HWND prompt, UINT message, WPARAM wParam, const PromptVariant
 
 }  // namespace
 
-// While the administrator has set a verifier, it alone decides (on the
-// UTF-8 text, as the verifier tool made it): the local password opens nothing.
-bool checkPassword(const TypedPassword& typed) {
-    AppContext& context = app();
-    const auto& verifier = context.policy.Managed.verifier;
-    if (!verifier) return typed.ansi == context.policy.CurrentPassword;
-    static PortableKeyDeriver portable;
-    return verifierAccepts(*verifier, typed.utf8, context.Keys ? *context.Keys : portable);
-}
-
 void closeUnlockPrompt() {
     HWND login = findOwnWindow(LoginTitle);
     if (!login) return;
@@ -165,22 +136,27 @@ HWND findOwnWindow(const char* title) {
 }
 
 INT_PTR CALLBACK unlockPromptProc(HWND prompt, UINT message, WPARAM wParam, LPARAM) {
-    static constexpr PromptVariant unlock{"Unlock", true, unlockSucceeded};
+    static constexpr PromptVariant unlock{
+        true, [](const TypedPassword& typed) { return app().access().unlock(typed, 0); }, closePrompt};
     return promptProc(prompt, message, wParam, unlock);
 }
 
 INT_PTR CALLBACK timedUnlockPromptProc(HWND prompt, UINT message, WPARAM wParam, LPARAM) {
-    static constexpr PromptVariant timedUnlock{"Unlock", true, timedUnlockSucceeded};
+    static constexpr PromptVariant timedUnlock{
+        true, [](const TypedPassword& typed) { return app().access().unlock(typed, app().PendingUnlockMinutes); },
+        closePrompt};
     return promptProc(prompt, message, wParam, timedUnlock);
 }
 
 INT_PTR CALLBACK exitPromptProc(HWND prompt, UINT message, WPARAM wParam, LPARAM) {
-    static constexpr PromptVariant exit{"Exit", false, exitSucceeded};
+    static constexpr PromptVariant exit{
+        false, [](const TypedPassword& typed) { return app().access().checkExit(typed); }, exitSucceeded};
     return promptProc(prompt, message, wParam, exit);
 }
 
 INT_PTR CALLBACK configurePromptProc(HWND prompt, UINT message, WPARAM wParam, LPARAM) {
-    static constexpr PromptVariant configure{"Configuration", true, configureSucceeded};
+    static constexpr PromptVariant configure{
+        true, [](const TypedPassword& typed) { return app().access().openConfiguration(typed); }, configureSucceeded};
     return promptProc(prompt, message, wParam, configure);
 }
 

@@ -3,11 +3,8 @@
 
 #include <windows.h>
 
-#include "policy/policy_access.h"
-
 namespace ventrix {
 
-bool checkPassword(const TypedPassword& typed);
 INT_PTR CALLBACK unlockPromptProc(HWND prompt, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK exitPromptProc(HWND prompt, UINT message, WPARAM wParam, LPARAM lParam);
 // Unlock for app().PendingUnlockMinutes, then lock again by itself.

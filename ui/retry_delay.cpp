@@ -34,23 +34,29 @@ void setWaiting(HWND dialog, const RetryDelayControls& controls, bool waiting) {
     ShowWindow(delayLine(dialog, controls), waiting ? SW_SHOWNA : SW_HIDE);
 }
 
+DWORD remainingWait() {
+    const DWORD left = app().RetryWaitUntil - GetTickCount();
+    return static_cast<LONG>(left) > 0 ? left : 0;
+}
+
 }  // namespace
 
-bool retryDelayRunning() { return app().Guard.remaining(GetTickCount()) != 0; }
+bool retryDelayRunning() { return remainingWait() != 0; }
+
+void noteRetryWait(DWORD ms) { app().RetryWaitUntil = GetTickCount() + ms; }
 
 void showRunningRetryDelay(HWND dialog, const RetryDelayControls& controls) {
-    const DWORD remaining = app().Guard.remaining(GetTickCount());
+    const DWORD remaining = remainingWait();
     if (remaining == 0) return;
     SetWindowTextA(delayLine(dialog, controls), waitText(remaining).c_str());
     setWaiting(dialog, controls, true);
     SetTimer(dialog, RetryDelayTimer, TickMs, nullptr);
 }
 
-void countWrongPassword() { app().Guard.recordWrong(GetTickCount()); }
 
 void retryDelayTick(HWND dialog, WPARAM timer, const RetryDelayControls& controls) {
     if (timer != RetryDelayTimer) return;
-    const DWORD remaining = app().Guard.remaining(GetTickCount());
+    const DWORD remaining = remainingWait();
     if (remaining != 0) {
         SetWindowTextA(delayLine(dialog, controls), waitText(remaining).c_str());
         return;

@@ -18,9 +18,9 @@ struct RetryDelayControls {
     RECT line;
 };
 
-// Counts a wrong password for the process at once, before its box is shown:
-// a try sent while that box is still open meets the wait like any other.
-void countWrongPassword();
+// The wait the policy answered with (0: none) runs from now; the policy
+// counts every try itself, so this only times what the prompts show.
+void noteRetryWait(DWORD ms);
 // A dialog opened while a wait still runs shows the rest of it.
 void showRunningRetryDelay(HWND dialog, const RetryDelayControls& controls);
 // True while a wait runs: an OK then (typed, or sent by another program) is no try.

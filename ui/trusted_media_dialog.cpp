@@ -58,20 +58,7 @@ INT_PTR CALLBACK trustedMediaDialogProc(HWND dialog, UINT message, WPARAM wParam
 }
 
 void fillTrustedList(HWND dialog) {
-    const AppContext& context = app();
-    PolicyTables& policy = context.policy;
-    HWND list = GetDlgItem(dialog, IDC_TRUSTED_LIST);
-    SendMessageA(list, LVM_DELETEALLITEMS, 0, 0);
-    policy.resetTrustedCursor();
-    std::uint32_t serial = 0;
-    std::uint32_t driveType = 0;
-    std::string label;
-    while (policy.nextTrustedMedia(serial, label, driveType)) {
-        const int image = driveType == DRIVE_CDROM ? context.IconCdromIndex : context.IconRemovableIndex;
-        const int row = insertRow(list, label.c_str(), image, true, static_cast<LPARAM>(serial));
-        setSubItemText(list, row, 1, formatSerialHex(serial).c_str());
-    }
-    appendManagedRows(list, policy.Managed.trustedMedia, true);
+    fillMediaRows(GetDlgItem(dialog, IDC_TRUSTED_LIST), app().access().media(MediaList::Trusted), true);
 }
 
 }  // namespace ventrix

@@ -137,10 +137,13 @@ void Enforcement::releaseAllLockedDrives() {
     }
 }
 
+bool volumeArrivalMask(std::uintptr_t event, const void* header, std::uint32_t& mask) {
+    return event == DbtDeviceArrival && header != nullptr && readArrivalMask(header, mask);
+}
+
 void Enforcement::onVolumeArrival(std::uintptr_t event, const void* header) {
-    if (event != DbtDeviceArrival || header == nullptr) return;
     std::uint32_t mask = 0;
-    if (!readArrivalMask(header, mask)) return;
+    if (!volumeArrivalMask(event, header, mask)) return;
     // A card reader or a partitioned stick names several drives in one
     // arrival: each one is handled, in letter order, as if it came alone.
     for (int index = 0; index < 26; ++index) {

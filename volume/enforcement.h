@@ -29,6 +29,10 @@ struct BroadcastVolume {
     std::uint16_t flags;
 };
 
+// The drives a volume arrival names (bit 0 is A:); false for any other
+// device change, or a header too short to hold its unit mask.
+bool volumeArrivalMask(std::uintptr_t event, const void* header, std::uint32_t& mask);
+
 class Enforcement {
 public:
     Enforcement(PolicyTables& tables, VolumeOps& volumes, ConfigFile& config, AuditTrail& audit = noAuditTrail())

@@ -152,7 +152,7 @@ TEST_F(ShellTest, DefaultPasswordIsNoWarningAtStartUpWhereTheAdministratorsVerif
     testing::FakePolicySource source;
     source.setString(PolicyScope::Machine, "SOFTWARE\\Policies\\Ventrix", "PasswordVerifier",
                      "$pbkdf2-sha256$i=600000$TWFjaGluZVNhbHQxMjM0NQ$CQEF03iMraucElCfobodRqkaFY16F3mxFDIvP9WoJcs");
-    context.ManagedSource = &source;
+    context.Control.ManagedSource = &source;
     loadAndEnforce(context);
     EXPECT_EQ(audit.events(), (std::vector<std::string>{"event 1000 1.1|0|0|first run",
                                                         "event 1002 PasswordVerifier"}));
@@ -302,7 +302,7 @@ TEST_F(ShellTest, TriesSentWhileInvalidPasswordIsOpenAreCountedAndMeetTheWait) {
     EXPECT_EQ(std::count(audit.events().begin(), audit.events().end(), "event 3100 Unlock"),
               FreeWrongPasswords + 1)
         << "tries past the fourth were taken without a wait";
-    EXPECT_GT(context.Guard.remaining(GetTickCount()), 0u);
+    EXPECT_GT(context.Control.Guard.remaining(GetTickCount()), 0u);
 }
 
 TEST_F(ShellTest, EachPromptNamesItselfInTheWrongPasswordEventAndNeverThePassword) {
@@ -345,12 +345,12 @@ TEST_F(ShellTest, CorrectExitPasswordReleasesDrivesAndEndsTheAgentWindow) {
 }
 
 TEST_F(ShellTest, PasswordComparisonIsExactAndStopsAt255Characters) {
-    EXPECT_TRUE(checkPassword({"quillfern", "quillfern"}));
-    EXPECT_FALSE(checkPassword({"Quillfern", "Quillfern"}));
-    EXPECT_FALSE(checkPassword({"quillfern ", "quillfern "}));
-    EXPECT_FALSE(checkPassword({"", ""}));
+    EXPECT_TRUE(context.Control.passwordAccepts({"quillfern", "quillfern"}));
+    EXPECT_FALSE(context.Control.passwordAccepts({"Quillfern", "Quillfern"}));
+    EXPECT_FALSE(context.Control.passwordAccepts({"quillfern ", "quillfern "}));
+    EXPECT_FALSE(context.Control.passwordAccepts({"", ""}));
     policy.CurrentPassword = "";
-    EXPECT_TRUE(checkPassword({"", ""}));
+    EXPECT_TRUE(context.Control.passwordAccepts({"", ""}));
 
     policy.CurrentPassword = std::string(255, 'x');
     createAgent();
@@ -504,7 +504,7 @@ TEST_F(ShellTest, FindOwnWindowIgnoresWindowsOfOtherTitles) {
 
 TEST_F(ShellTest, AdministratorsPolicyTakesEffectOnItsBroadcastWithoutARestart) {
     testing::FakePolicySource source;
-    context.ManagedSource = &source;
+    context.Control.ManagedSource = &source;
     const char* key = "SOFTWARE\\Policies\\Ventrix";
     createAgent();
     policy.setDriveLocked("E:\\", false);
@@ -521,13 +521,13 @@ TEST_F(ShellTest, AdministratorsPolicyTakesEffectOnItsBroadcastWithoutARestart) 
     ModalDriver::run([&] { SendMessageA(agent, WM_COMMAND, IDM_PROTECTION, 0); },
                      [&] { return submit(DefaultPassword); });
     EXPECT_FALSE(policy.ProtectionOn);
-    EXPECT_TRUE(context.RelockPending);
+    EXPECT_TRUE(context.Control.relockPending());
     EXPECT_EQ(audit.events(), std::vector<std::string>{"event 3002 5"});
 
     // A lower limit shortens the unlock already running.
     source.setDword(PolicyScope::User, key, "UnlockMinutes", 2);
     SendMessageA(agent, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>("Policy"));
-    EXPECT_LE(context.RelockDueTick - GetTickCount(), 2u * 60000u);
+    EXPECT_LE(context.Control.relockDueTick() - GetTickCount(), 2u * 60000u);
 
     // Unlock no longer offered: the running unlock ends, the prompt never opens.
     source.setDword(PolicyScope::User, key, "UnlockMinutes", 0);
@@ -558,7 +558,7 @@ TEST_F(ShellTest, AdministratorsPolicyTakesEffectOnItsBroadcastWithoutARestart) 
 // broadcast arriving inside a pass's box never starts one of its own.
 TEST_F(ShellTest, PolicyBroadcastsThatChangeNothingTouchNoDriveNorTheFileAndNoneNests) {
     testing::FakePolicySource source;
-    context.ManagedSource = &source;
+    context.Control.ManagedSource = &source;
     const char* key = "SOFTWARE\\Policies\\Ventrix";
     const auto broadcast = [&] { SendMessageA(agent, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>("Policy")); };
     createAgent();
@@ -598,9 +598,9 @@ TEST_F(ShellTest, AdministratorsVerifierAloneOpensThePrompts) {
     PasswordVerifier verifier;
     ASSERT_TRUE(makeVerifier("admin-pass", salt, sizeof salt, MinVerifierIterations, keys, verifier));
     policy.Managed.verifier = verifier;
-    EXPECT_TRUE(checkPassword({"admin-pass", "admin-pass"}));
-    EXPECT_FALSE(checkPassword({DefaultPassword, DefaultPassword})) << "the local password still opened";
-    EXPECT_FALSE(checkPassword({"Admin-pass", "Admin-pass"}));
+    EXPECT_TRUE(context.Control.passwordAccepts({"admin-pass", "admin-pass"}));
+    EXPECT_FALSE(context.Control.passwordAccepts({DefaultPassword, DefaultPassword})) << "the local password still opened";
+    EXPECT_FALSE(context.Control.passwordAccepts({"Admin-pass", "Admin-pass"}));
 
     // A verifier is made of UTF-8, and the prompt checks what is typed as UTF-8.
     ASSERT_TRUE(makeVerifier("Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln", salt, sizeof salt, MinVerifierIterations, keys,

@@ -672,8 +672,8 @@ TEST_F(ChangePasswordTest, A255CharacterPasswordIsSavedWithItsNulAndReplacesTheO
     EXPECT_EQ(platform.messages()[0].type, static_cast<std::uint32_t>(MB_ICONINFORMATION));
     EXPECT_FALSE(IsWindowVisible(dialog));
     EXPECT_EQ(savedPasswordRecord(), fresh + '\0');
-    EXPECT_TRUE(checkPassword({fresh, fresh}));
-    EXPECT_FALSE(checkPassword({DefaultPassword, DefaultPassword}));
+    EXPECT_TRUE(context.Control.passwordAccepts({fresh, fresh}));
+    EXPECT_FALSE(context.Control.passwordAccepts({DefaultPassword, DefaultPassword}));
     EXPECT_EQ(audit.events(), std::vector<std::string>{"event 3201"});
 }
 
