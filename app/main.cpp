@@ -2,6 +2,7 @@
 // and runs the program. No command-line options are read.
 #include <windows.h>
 
+#include "app/service_client.h"
 #include "app/startup.h"
 #include "policy/win32/cng_key_deriver.h"
 #include "policy/win32/dpapi_protector.h"
@@ -23,7 +24,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     static AppContext context{policy, volumes, enforcement, config, instance};
     static RegistryPolicySource managed;
     static CngKeyDeriver keys;
-    context.ManagedSource = &managed;
-    context.Keys = &keys;
+    static ServiceClient client;
+    context.Control.ManagedSource = &managed;
+    context.Control.Keys = &keys;
+    context.Client = &client;
     return runVentrix(context);
 }

@@ -15,6 +15,7 @@ enum class AuditEvent : std::uint16_t {
     Started = 1000,
     DefaultPasswordInUse = 1001,
     ManagedPolicyInForce = 1002,
+    ServiceStarted = 1010,
     MediumEjected = 2000,
     TrustedMediumAllowed = 2001,
     ProtectionOff = 3000,
@@ -24,10 +25,14 @@ enum class AuditEvent : std::uint16_t {
     WrongPassword = 3100,
     ConfigurationApplied = 3200,
     PasswordChanged = 3201,
+    SetupPasswordTaken = 3202,
     Exiting = 4000,
+    ServiceStopping = 4010,
     SaveFailed = 5000,
     UnreadableRecordsKept = 5001,
     ManagedValueMalformed = 5100,
+    PipeTaken = 5200,
+    NotProtected = 5201,
 };
 
 enum class AuditSeverity { Information, Warning, Error };
@@ -39,7 +44,9 @@ constexpr AuditSeverity severityOf(AuditEvent event) {
     case AuditEvent::WrongPassword:
     case AuditEvent::UnreadableRecordsKept:
     case AuditEvent::ManagedValueMalformed: return AuditSeverity::Warning;
-    case AuditEvent::SaveFailed: return AuditSeverity::Error;
+    case AuditEvent::SaveFailed:
+    case AuditEvent::PipeTaken:
+    case AuditEvent::NotProtected: return AuditSeverity::Error;
     default: return AuditSeverity::Information;
     }
 }

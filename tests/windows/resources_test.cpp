@@ -699,7 +699,9 @@ TEST(ResourcesMessages, EveryAuditEventHasItsSentenceWithItsInsertions) {
       {AuditEvent::ConfigurationApplied, 3}, {AuditEvent::PasswordChanged, 0}, {AuditEvent::Exiting, 0},
       {AuditEvent::SaveFailed, 1},     {AuditEvent::TrustedMediumAllowed, 3}, {AuditEvent::ProtectionOffTimed, 1},
       {AuditEvent::TimedUnlockEnded, 0}, {AuditEvent::UnreadableRecordsKept, 2},
-      {AuditEvent::ManagedPolicyInForce, 1}, {AuditEvent::ManagedValueMalformed, 2}};
+      {AuditEvent::ManagedPolicyInForce, 1}, {AuditEvent::ManagedValueMalformed, 2},
+      {AuditEvent::ServiceStarted, 1}, {AuditEvent::SetupPasswordTaken, 0}, {AuditEvent::ServiceStopping, 1},
+      {AuditEvent::PipeTaken, 2}, {AuditEvent::NotProtected, 2}};
   for (const auto& [event, insertions] : events) {
     SCOPED_TRACE(static_cast<int>(event));
     EXPECT_EQ(ventrix::eventIdentifier(event) & 0xFFFF, static_cast<DWORD>(event));

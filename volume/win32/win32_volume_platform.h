@@ -6,7 +6,7 @@
 
 namespace ventrix {
 
-class Win32VolumePlatform final : public VolumePlatform {
+class Win32VolumePlatform : public VolumePlatform {
 public:
     std::uint32_t getLogicalDriveStrings(std::uint32_t size, char* buffer) override;
     std::uint32_t getDriveType(const char* root) override;
