@@ -266,8 +266,9 @@ def fields(line):
 TRACE_CHANNELS = "+pid,+file,warn+eventlog,err+eventlog,trace+eventlog"
 
 
-def parse_events(path):
-    """The program's audit events, in order: (id low 16 bits, type, [strings])."""
+def parse_events(path, only_pid=None):
+    """The program's audit events, in order: (id low 16 bits, type, [strings]).
+    only_pid: a trace several processes wrote to, read for that one's (hex, as traced)."""
     events = []
     counts = []
     report = re.compile(r"^(\w+):\w+:fixme:advapi:ReportEventA \(\w+,0x(\w+),0x\w+,0x(\w+),\w+,0x(\w+),")
@@ -276,6 +277,8 @@ def parse_events(path):
     with open(path, errors="replace") as trace:
         for line in trace:
             m = report.match(line)
+            if m and only_pid and int(m.group(1), 16) != int(only_pid, 16):
+                continue
             if m:
                 pid = m.group(1)
                 events.append((int(m.group(3), 16) & 0xFFFF, int(m.group(2), 16), []))
@@ -292,10 +295,11 @@ def parse_events(path):
     return events
 
 
-def parse_trace(path):
+def parse_trace(path, only_pid=None):
     """Volume requests of the program, in order: (drive letter, control code).
     Matches CreateFileW on \\\\.\\X: with its returned handle, then
-    DeviceIoControl on that handle (handles are reused after close)."""
+    DeviceIoControl on that handle (handles are reused after close).
+    only_pid: a trace several processes wrote to, read for that one's."""
     events = []
     handles = {}
     pending = None
@@ -303,8 +307,11 @@ def parse_trace(path):
     returned = re.compile(r"trace:file:CreateFileW returning ([0-9a-fA-F]+)")
     ioctl = re.compile(r"trace:file:DeviceIoControl \(([0-9a-fA-F]+),([0-9a-fA-F]+),")
     device = re.compile(r"^\\\\\\\\\.\\\\([A-Za-z]):$")
+    prefix = "%04x:" % int(only_pid, 16) if only_pid else ""
     with open(path, errors="replace") as trace:
         for line in trace:
+            if prefix and not line.startswith(prefix):
+                continue
             m = create.search(line)
             if m:
                 d = device.match(m.group(1))
@@ -388,14 +395,19 @@ class Session:
         self.conf_path = os.path.join(self.work, "Tamrel.conf")
 
     # -- life cycle
-    def start_desktop(self):
+    def start_desktop(self, traced=False):
+        """traced: Wine starts services in the environment of the session's
+        first process, so the service's trace is read from that process's."""
         e = self.e
         e.wineserver_kill()
         # The first Wine process starts the server, services and the desktop;
         # it gets no pipe of ours, or they would stay open for good.
-        self.holder = subprocess.Popen(["wine", e.probe_exe, "hold"], env=e.wine_env(), cwd=self.work,
-                                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                       stderr=subprocess.DEVNULL, start_new_session=True)
+        self.holder_trace = os.path.join(self.work, "session.trace")
+        with open(self.holder_trace, "wb") as trace:
+            self.holder = subprocess.Popen(["wine", e.probe_exe, "hold"],
+                                           env=e.wine_env(WINEDEBUG=TRACE_CHANNELS) if traced else e.wine_env(),
+                                           cwd=self.work, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                           stderr=trace if traced else subprocess.DEVNULL, start_new_session=True)
         self.probe = Probe(self)
         status, lines = self.probe.call("wait", "*", 20000, "Shell_TrayWnd")
         check(status == 0, "the shell desktop's taskbar did not appear")
@@ -1613,6 +1625,156 @@ def scenario_timed_unlock(s):
     close_from_outside(s, program)
 
 
+# -- the Ventrix service, and the tray as its client
+
+SERVICE = "Ventrix"
+STAYS_ON = "Protection stays on: the Ventrix service keeps it."
+
+
+class Service:
+    """ventrix-service.exe installed with sc in the scenario's session, its
+    data folder fresh; it is removed again at the end, as the scenarios after
+    it expect a PC without it."""
+
+    def __init__(self, session):
+        self.s = session
+        self.exe = os.path.join(os.path.dirname(session.e.exe), "ventrix-service.exe")
+        self.data = os.path.join(session.e.prefix, "drive_c", "ProgramData", "Ventrix")
+        self.conf = os.path.join(self.data, "Tamrel.conf")
+        shutil.rmtree(self.data, ignore_errors=True)
+        self.sc("create", SERVICE, "binpath=", "Z:" + self.exe.replace("/", "\\"), "start=", "demand")
+
+    def sc(self, *args):
+        return self.s.e.run(["wine", "sc"] + list(args), timeout=60)
+
+    def state(self):
+        status, lines = self.s.probe.call("servicepid")
+        return fields(lines[0]) if status == 0 else {}
+
+    def start(self):
+        self.sc("start", SERVICE)
+        poll(lambda: self.state().get("state") == "4", 30, what="the service running")
+        self.pid = self.state()["pid"]
+        return self
+
+    def stop(self):
+        self.sc("stop", SERVICE)
+        poll(lambda: self.state().get("state") == "1", 30, what="the service stopped")
+
+    def remove(self):
+        if self.state().get("state") == "4":
+            self.stop()
+        self.sc("delete", SERVICE)
+
+    def events(self):
+        return parse_events(self.s.holder_trace, self.pid)
+
+    def requests(self):
+        return parse_trace(self.s.holder_trace, self.pid)
+
+    def pipe(self, *steps):
+        status, lines = self.s.probe.call("pipe", *steps)
+        check(status == 0, "the service's pipe: %s" % lines)
+        return [fields(line) | {"step": line.split()[0], "closed": line.endswith(" closed")} for line in lines]
+
+
+def service_scenario(steps):
+    def scenario(s):
+        service = Service(s)
+        try:
+            steps(s, service)
+        finally:
+            service.remove()
+    scenario.traced = True
+    return scenario
+
+
+def service_first_start_steps(s, service):
+    """With no tray anywhere: the first start makes the PC's policy file and
+    locks the drives, an arrival broadcast to every desktop is ejected, and a
+    stop saves and says so."""
+    service.start()
+    conf = poll(lambda: os.path.exists(service.conf) and s.read_conf(service.conf), 30, what="the service's file")
+    check(conf["password"].startswith("$pbkdf2-sha256$i=600000$"), "not a verifier: %r" % conf["password"])
+    check(conf["drives"] == {"D": 1, "E": 1}, "seeded drives: %r" % conf["drives"])
+    check(not os.path.exists(s.conf_path), "a file in the session's own folder")
+    requests = service.requests()
+    check(("D", FSCTL_LOCK) in requests and ("E", FSCTL_LOCK) in requests, "no lock requests: %r" % requests)
+    starts = [e[0] for e in service.events()]
+    check(starts[:3] == [1010, 1000, 1001], "start events: %r" % service.events())
+    before = len(requests)
+    check(s.probe.call("arrive", 0x10, "broadcast")[0] == 0, "the broadcast was not delivered")
+    poll(lambda: ("E", IOCTL_EJECT) in service.requests()[before:], 10, what="the service ejecting E:")
+    check((2000, WARNING, ["E:\\", "STICK", "BADF00D", "drive locked"]) in service.events(), "no 2000 for E:")
+    os.utime(service.conf, (1, 1))
+    service.stop()
+    check(os.stat(service.conf).st_mtime > 1, "the stop did not save")
+    check([e[0] for e in service.events()][-1] == 4010, "no stop event: %r" % service.events()[-3:])
+    check(service.events()[-1][2] == ["stop"], "the stop event: %r" % service.events()[-1:])
+
+
+def service_client_steps(s, service):
+    """The tray as the service's client: no file of its own, the service's
+    password, its icon and boxes; Exit ends the tray only; killed, the service
+    goes on; junk and wrong passwords on the pipe change nothing; stopped, the
+    tray says so and comes back with the service."""
+    service.start()
+    tray = s.start(startup_boxes=())
+    s.wait_tray("locked")
+    s.shot("client-locked")
+    check(not os.path.exists(s.conf_path), "the client wrote a policy file of its own")
+    second = s.start("second", startup_boxes=())
+    check(s.box(caption="Ventrix", name="one-client") == "Ventrix is already running.", "a second client ran")
+    check(second.wait_exit() == EXIT_CODE, "the second client's exit code")
+
+    mark = len(service.requests())
+    s.menu_click("Unlock")
+    s.login(DEFAULT_PASSWORD)
+    s.wait_gone(LOGIN)
+    s.wait_tray("unlocked")
+    released = service.requests()[mark:]
+    check(("D", FSCTL_UNLOCK) in released and ("E", FSCTL_UNLOCK) in released, "the service released %r" % released)
+    s.menu_click("Lock")
+    for letter in "DE":  # the service's apply pass, its boxes shown by the tray
+        check(s.box(name="service-lock-%s" % letter) == LOCK_TEXT % letter, "lock box for %s" % letter)
+    s.wait_tray("locked")
+
+    # Junk, a message too long, and wrong passwords: refused, and the service serves on.
+    replies = service.pipe("junk")
+    check(replies[0]["closed"], "junk was answered: %r" % replies)
+    replies = service.pipe("hello", "big", "status")
+    check(replies[1]["closed"] and replies[2]["closed"], "a message over the bound kept its connection: %r" % replies)
+    replies = service.pipe("hello", "unlock:guess", "drives", "status")
+    check(replies[1]["outcome"] == "1" and replies[2]["kind"] == "0x800A" and replies[3]["on"] == "1",
+          "a wrong password or a configuration request without it changed something: %r" % replies)
+
+    # Killed from outside: the next arrival is still the service's.
+    tray.kill()
+    s.wait_tray(None)
+    before = len(service.requests())
+    check(s.probe.call("arrive", 0x8, "broadcast")[0] == 0, "the broadcast was not delivered")
+    poll(lambda: ("D", IOCTL_EJECT) in service.requests()[before:], 10, what="the service ejecting D: with no tray")
+
+    # The service stops and starts again: the tray says so, and follows.
+    tray = s.start("again", startup_boxes=())
+    s.wait_tray("locked")
+    service.stop()
+    poll(lambda: any(line.endswith("tip=Ventrix - service stopped") for line in s.probe.call("tray")[1]), 10,
+         what="the tip saying the service stopped")
+    s.wait_tray("unlocked")
+    service.start()
+    s.wait_tray("locked", timeout=15)
+    s.menu_click("Exit")
+    s.login(DEFAULT_PASSWORD)
+    check(s.box(caption="Ventrix", name="stays-on") == STAYS_ON, "Exit did not say protection stays on")
+    check(tray.wait_exit() == EXIT_CODE, "the tray's exit code")
+    check(service.state().get("state") == "4", "Exit stopped the service")
+
+
+scenario_service_first_start = service_scenario(service_first_start_steps)
+scenario_service_client = service_scenario(service_client_steps)
+
+
 def scenario_about_box(s):
     program = s.start()
     s.wait_tray("locked")
@@ -1654,6 +1816,8 @@ SCENARIOS = {
     "audit_trail": scenario_audit_trail,
     "trusted_stick": scenario_trusted_stick,
     "timed_unlock": scenario_timed_unlock,
+    "service_first_start": scenario_service_first_start,
+    "service_client": scenario_service_client,
 }
 
 
@@ -1678,7 +1842,7 @@ def run_scenarios(environment, names):
             started = time.monotonic()
             session = Session(environment, name)
             try:
-                session.start_desktop()
+                session.start_desktop(traced=getattr(SCENARIOS[name], "traced", False))
                 SCENARIOS[name](session)
                 log("PASS %s (%.1fs)" % (name, time.monotonic() - started))
             except Skipped as reason:

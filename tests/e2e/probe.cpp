@@ -23,6 +23,7 @@
 
 #include "policy/config_file.h"
 #include "policy/policy_tables.h"
+#include "service/protocol.h"
 
 #if __has_include("policy/win32/dpapi_protector.h")
 #include "policy/win32/dpapi_protector.h"
@@ -435,14 +436,16 @@ int cmdClose(const Args& a) {  // close TITLE
 // arrive MASK [variant]: a volume arrival as the system would broadcast it,
 // sent (not posted: device changes are synchronous) to the agent window.
 // Variants exercise what a hostile or broken sender could deliver.
+// The variant "broadcast" sends it as the system does, to every top-level
+// window of every desktop (the service's hidden window included).
 int cmdArrive(const Args& a) {
     if (a.size() < 2) return 2;
+    const std::string variant = a.size() > 2 ? a[2] : "volume";
     HWND agent = findWindow("Windows ZadaZE");
-    if (!agent) {
+    if (!agent && variant != "broadcast") {
         say("no-agent\n");
         return 1;
     }
-    const std::string variant = a.size() > 2 ? a[2] : "volume";
     DEV_BROADCAST_VOLUME volume{};
     volume.dbcv_size = sizeof volume;
     volume.dbcv_devicetype = DBT_DEVTYP_VOLUME;
@@ -463,6 +466,12 @@ int cmdArrive(const Args& a) {
         volume.dbcv_size = 4;  // not even a whole header
     } else if (variant == "port") {
         volume.dbcv_devicetype = DBT_DEVTYP_PORT;
+    } else if (variant == "broadcast") {
+        DWORD recipients = BSM_APPLICATIONS | BSM_ALLDESKTOPS;
+        const long result = BroadcastSystemMessageA(BSF_QUERY | BSF_FORCEIFHUNG, &recipients, WM_DEVICECHANGE, event,
+                                                    header);
+        say("broadcast result=%ld\n", result);
+        return result > 0 ? 0 : 1;
     } else if (variant != "volume") {
         return 2;
     }
@@ -956,6 +965,95 @@ int cmdTaskbarCreated(const Args&) {
                : 1;
 }
 
+// pipe STEP...: one connection to the service's pipe, as any program of the
+// user could make it. Steps: hello, status, lock, unlock:PASSWORD[:MINUTES],
+// exit:PASSWORD, configure:PASSWORD, drives, junk (bytes of no message),
+// big (one byte over the largest message). One line per step: the reply's
+// kind and what it says, or "closed" once the service has ended the connection.
+HANDLE pipeOpen() {
+    HANDLE pipe = CreateFileA(ventrix::PipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE) return pipe;
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);
+    return pipe;
+}
+
+std::vector<std::uint8_t> pipeStep(const std::string& step) {
+    using ventrix::Request;
+    using ventrix::RequestKind;
+    const std::size_t colon = step.find(':');
+    const std::string verb = step.substr(0, colon);
+    std::string argument = colon == std::string::npos ? "" : step.substr(colon + 1);
+    std::uint32_t minutes = 0;
+    if (const std::size_t second = argument.find(':'); second != std::string::npos) {
+        minutes = static_cast<std::uint32_t>(number(argument.substr(second + 1)));
+        argument.resize(second);
+    }
+    if (verb == "junk") return {0xFF, 0xFF, 0x01, 0x02};
+    if (verb == "big") return std::vector<std::uint8_t>(ventrix::MaxMessageBytes + 1, 0x01);
+    Request request;
+    if (verb == "hello") request = {.kind = RequestKind::Hello, .version = ventrix::ProtocolVersion};
+    else if (verb == "status") request = {.kind = RequestKind::Status};
+    else if (verb == "lock") request = {.kind = RequestKind::Lock};
+    else if (verb == "unlock") request = {.kind = RequestKind::Unlock, .password = argument, .minutes = minutes};
+    else if (verb == "exit") request = {.kind = RequestKind::CheckExit, .password = argument};
+    else if (verb == "configure") request = {.kind = RequestKind::OpenConfiguration, .password = argument};
+    else if (verb == "drives") request = {.kind = RequestKind::Drives};
+    else return {};
+    return ventrix::encodeRequest(request);
+}
+
+int cmdPipe(const Args& a) {
+    HANDLE pipe = pipeOpen();
+    if (pipe == INVALID_HANDLE_VALUE) {
+        say("no-pipe error=%lu\n", GetLastError());
+        return 1;
+    }
+    std::vector<std::uint8_t> buffer(ventrix::MaxMessageBytes);
+    for (std::size_t i = 1; i < a.size(); ++i) {
+        const std::vector<std::uint8_t> message = pipeStep(a[i]);
+        DWORD done = 0;
+        if (message.empty() || !WriteFile(pipe, message.data(), static_cast<DWORD>(message.size()), &done, nullptr)) {
+            say("%s closed\n", a[i].c_str());
+            continue;
+        }
+        ventrix::ServerMessage reply;
+        do {
+            if (!ReadFile(pipe, buffer.data(), static_cast<DWORD>(buffer.size()), &done, nullptr) ||
+                !ventrix::decodeServerMessage(buffer.data(), done, reply)) {
+                reply.kind = ventrix::ServerKind{};
+                break;
+            }
+        } while (ventrix::isNotice(reply.kind));
+        if (reply.kind == ventrix::ServerKind{}) {
+            say("%s closed\n", a[i].c_str());
+            continue;
+        }
+        say("%s kind=0x%04X on=%d outcome=%d wait=%lu drives=%u\n", a[i].substr(0, a[i].find(':')).c_str(),
+            static_cast<unsigned>(reply.kind), reply.status.protectionOn ? 1 : 0,
+            static_cast<int>(reply.password.outcome), static_cast<unsigned long>(reply.password.waitMs),
+            static_cast<unsigned>(reply.drives.size()));
+    }
+    CloseHandle(pipe);
+    return 0;
+}
+
+// servicepid: the process of the running Ventrix service (its trace lines
+// start with it, in hex), as the service manager reports it.
+int cmdServicePid(const Args&) {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceA(manager, ventrix::ServiceName, SERVICE_QUERY_STATUS) : nullptr;
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    const bool known = service && QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
+                                                       reinterpret_cast<BYTE*>(&status), sizeof status, &needed);
+    if (service) CloseServiceHandle(service);
+    if (manager) CloseServiceHandle(manager);
+    if (!known) return 1;
+    say("pid=%04lx state=%lu\n", status.dwProcessId, status.dwCurrentState);
+    return 0;
+}
+
 // hold: keeps the prefix's desktop and services up with no inherited pipes.
 int cmdHold(const Args&) {
     GetDesktopWindow();
@@ -1011,6 +1109,8 @@ int dispatch(const Args& a) {
     if (c == "holdfile") return cmdHoldFile(a);
     if (c == "settingchange") return cmdSettingChange(a);
     if (c == "traydelete") return cmdTrayDelete(a);
+    if (c == "pipe") return cmdPipe(a);
+    if (c == "servicepid") return cmdServicePid(a);
     if (c == "taskbarcreated") return cmdTaskbarCreated(a);
     if (c == "releasefile") return cmdReleaseFile(a);
     if (c == "hold") return cmdHold(a);
