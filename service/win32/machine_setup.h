@@ -24,7 +24,7 @@ DWORD protectFolder(const std::string& folder);
 DWORD protectSetupKey();
 
 // The verifier the machine package left, taken and removed; false when none
-// was there.
+// was there (an empty one means the install was given none).
 bool takeSetupVerifier(std::string& line);
 
 // Restart 5 seconds after each of the first three failures; the description.

@@ -194,7 +194,8 @@ void Service::prepareMachine() {
 // PC's password once; one that does not parse changes nothing.
 void Service::takeSetupPassword() {
     std::string line;
-    if (!takeSetupVerifier(line)) return;
+    // An install without PASSWORDVERIFIER leaves the value empty: nothing was given.
+    if (!takeSetupVerifier(line) || line.empty()) return;
     PasswordVerifier verifier;
     if (!parseVerifier(line, verifier)) {
         audit_.report(AuditEvent::ManagedValueMalformed, {std::string("Setup\\") + SetupValue, "is malformed and is ignored"});
