@@ -4,7 +4,7 @@ the PE header (machine, GUI subsystem), the imports (Windows' own DLLs only)
 and the resources (manifest of the build's architecture, templates, menu,
 icons, bitmaps, version information).
 
-  check_exe.py EXE x86|amd64
+  check_exe.py EXE x86|amd64 [service]   (the service: no user interface, wtsapi32 besides)
 """
 import struct
 import sys
@@ -12,6 +12,8 @@ import sys
 MACHINES = {"x86": (0x014C, 0x10B), "amd64": (0x8664, 0x20B)}  # machine, optional-header magic
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "shell32.dll", "comctl32.dll",
                "crypt32.dll", "advapi32.dll", "msvcrt.dll"}
+# The service's session functions come from Windows' own wtsapi32 as well.
+SERVICE_DLLS = SYSTEM_DLLS | {"wtsapi32.dll"}
 RT_ICON_GROUP, RT_BITMAP, RT_DIALOG, RT_MENU, RT_VERSION, RT_MANIFEST, RT_MESSAGETABLE = 14, 2, 5, 4, 16, 24, 11
 # The audit events' identifiers, severity bits included (information, warning, error).
 EVENT_IDS = {0x40000000 | 1000, 0x80000000 | 1001, 0x80000000 | 2000, 0x40000000 | 2001, 0x40000000 | 3000,
@@ -20,6 +22,8 @@ EVENT_IDS = {0x40000000 | 1000, 0x80000000 | 1001, 0x80000000 | 2000, 0x40000000
              0x40000000 | 4010, 0xC0000000 | 5200, 0xC0000000 | 5201}
 WANTED = {RT_DIALOG: {101, 103, 104, 114, 126, 140, 141}, RT_MENU: {6}, RT_ICON_GROUP: {107, 109, 111, 133, 134},
           RT_BITMAP: {115, 116, 123, 125, 131}, RT_VERSION: {1}, RT_MANIFEST: {1}, RT_MESSAGETABLE: {1}}
+# The service shows no window of its own: version and the event log's texts only.
+SERVICE_WANTED = {RT_VERSION: {1}, RT_MESSAGETABLE: {1}}
 
 
 class PE:
@@ -86,31 +90,35 @@ def check(condition, message):
         raise Failure(message)
 
 
-def main(path, arch):
+def main(path, arch, kind="program"):
+    service = kind == "service"
     pe = PE(open(path, "rb").read())
     machine, magic = MACHINES[arch]
     check(pe.machine == machine, "machine 0x%x, not %s" % (pe.machine, arch))
     check(pe.magic == magic, "optional header 0x%x is not %s's" % (pe.magic, arch))
     check(pe.subsystem == 2, "subsystem %d is not the GUI" % pe.subsystem)
-    foreign = sorted(set(n.lower() for n in pe.imports()) - SYSTEM_DLLS)
+    foreign = sorted(set(n.lower() for n in pe.imports()) - (SERVICE_DLLS if service else SYSTEM_DLLS))
     check(not foreign, "imports beyond Windows' own DLLs: %s" % ", ".join(foreign))
     resources = pe.resources()
-    for rtype, ids in WANTED.items():
+    for rtype, ids in (SERVICE_WANTED if service else WANTED).items():
         missing = ids - set(resources.get(rtype, {}))
         check(not missing, "resource type %d lacks %s" % (rtype, sorted(missing)))
     table = resources[RT_MESSAGETABLE][1]
     blocks = [struct.unpack_from("<III", table, 4 + 12 * i)[:2] for i in range(struct.unpack_from("<I", table)[0])]
     missing = sorted(hex(i) for i in EVENT_IDS if not any(low <= i <= high for low, high in blocks))
     check(not missing, "the message table lacks events %s" % ", ".join(missing))
-    manifest = resources[RT_MANIFEST][1].decode()
-    check(manifest.count('processorArchitecture="%s"' % arch) == 2,
-          "the manifest does not name %s for itself and comctl32" % arch)
+    if service:
+        check(RT_DIALOG not in resources and RT_MANIFEST not in resources, "the service carries user-interface resources")
+    else:
+        manifest = resources[RT_MANIFEST][1].decode()
+        check(manifest.count('processorArchitecture="%s"' % arch) == 2,
+              "the manifest does not name %s for itself and comctl32" % arch)
     print("%s: %s, GUI, imports %s; resources and manifest in order" % (path, arch, ", ".join(pe.imports())))
 
 
 if __name__ == "__main__":
     try:
-        main(sys.argv[1], sys.argv[2])
+        main(*sys.argv[1:4])
     except (Failure, KeyError, ValueError, struct.error) as error:
         print("%s: %s" % (sys.argv[1], error))
         sys.exit(1)
