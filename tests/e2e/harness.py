@@ -405,7 +405,8 @@ class Session:
         self.holder_trace = os.path.join(self.work, "session.trace")
         with open(self.holder_trace, "wb") as trace:
             self.holder = subprocess.Popen(["wine", e.probe_exe, "hold"],
-                                           env=e.wine_env(WINEDEBUG=TRACE_CHANNELS) if traced else e.wine_env(),
+                                           env=e.wine_env(WINEDEBUG=TRACE_CHANNELS + ",trace+advapi") if traced
+                                           else e.wine_env(),
                                            cwd=self.work, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                            stderr=trace if traced else subprocess.DEVNULL, start_new_session=True)
         self.probe = Probe(self)
@@ -1702,6 +1703,13 @@ def service_first_start_steps(s, service):
     check(("D", FSCTL_LOCK) in requests and ("E", FSCTL_LOCK) in requests, "no lock requests: %r" % requests)
     starts = [e[0] for e in service.events()]
     check(starts[:3] == [1010, 1000, 1001], "start events: %r" % service.events())
+    # What Wine cannot enforce, the service must still ask for: a protected
+    # list (DACL | PROTECTED_DACL) on its folder and on the setup key, and
+    # its restarts after a failure.
+    trace = open(s.holder_trace, errors="replace").read()
+    for name, kind in (("C:\\\\ProgramData\\\\Ventrix", 1), ("MACHINE\\\\SOFTWARE\\\\Ventrix\\\\Setup", 4)):
+        check('SetNamedSecurityInfoA "%s" %d -2147483644 ' % (name, kind) in trace, "no protected list asked for %s" % name)
+    check("SERVICE_CONFIG_FAILURE_ACTIONS" in trace, "the failure actions were not asked for")
     before = len(requests)
     check(s.probe.call("arrive", 0x10, "broadcast")[0] == 0, "the broadcast was not delivered")
     poll(lambda: ("E", IOCTL_EJECT) in service.requests()[before:], 10, what="the service ejecting E:")
