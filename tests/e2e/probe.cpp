@@ -13,8 +13,6 @@
 #include <shellapi.h>
 #include <dbt.h>
 #include <wincrypt.h>
-#include <aclapi.h>
-#include <sddl.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -1056,23 +1054,6 @@ int cmdServicePid(const Args&) {
     return 0;
 }
 
-// sddl PATH: the access list of a file or folder, as SDDL, for telling
-// whether a program asked for its own (protected, "P") list there.
-int cmdSddl(const Args& a) {
-    if (a.size() < 2) return 2;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetNamedSecurityInfoA(const_cast<char*>(a[1].c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                              nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
-        return 1;
-    char* text = nullptr;
-    const bool ok = ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1,
-                                                                         DACL_SECURITY_INFORMATION, &text, nullptr);
-    if (ok) say("sddl=%s\n", text);
-    LocalFree(text);
-    LocalFree(descriptor);
-    return ok ? 0 : 1;
-}
-
 // hold: keeps the prefix's desktop and services up with no inherited pipes.
 int cmdHold(const Args&) {
     GetDesktopWindow();
@@ -1130,7 +1111,6 @@ int dispatch(const Args& a) {
     if (c == "traydelete") return cmdTrayDelete(a);
     if (c == "pipe") return cmdPipe(a);
     if (c == "servicepid") return cmdServicePid(a);
-    if (c == "sddl") return cmdSddl(a);
     if (c == "taskbarcreated") return cmdTaskbarCreated(a);
     if (c == "releasefile") return cmdReleaseFile(a);
     if (c == "hold") return cmdHold(a);
