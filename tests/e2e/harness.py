@@ -409,6 +409,9 @@ class Session:
                                            else e.wine_env(),
                                            cwd=self.work, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                            stderr=trace if traced else subprocess.DEVNULL, start_new_session=True)
+        if traced:  # the holder must be the one that starts the services, or they run untraced
+            poll(lambda: "services.exe" in open(self.holder_trace, errors="replace").read(), 30,
+                 what="the session's services started by the traced holder")
         self.probe = Probe(self)
         status, lines = self.probe.call("wait", "*", 20000, "Shell_TrayWnd")
         check(status == 0, "the shell desktop's taskbar did not appear")
@@ -1747,6 +1750,17 @@ def service_client_steps(s, service):
         check(s.box(name="service-lock-%s" % letter) == LOCK_TEXT % letter, "lock box for %s" % letter)
     s.wait_tray("locked")
 
+    # The configuration shows and changes the service's tables, through the
+    # session its password opened.
+    open_configuration(s, DEFAULT_PASSWORD)
+    check(drive_rows(s) == [("D:\\", "Locked"), ("E:\\", "Locked")], "the service's drives: %r" % drive_rows(s))
+    click_row(s, CONFIG, 1007, "D:\\")
+    poll(lambda: ("D:\\", "Unlocked") in drive_rows(s), 5, what="D: shown unlocked")
+    s.click_control(CONFIG, 1016)
+    check(s.box(name="service-apply-E") == LOCK_TEXT % "E", "the service's apply pass")
+    s.wait_gone(CONFIG)
+    poll(lambda: s.read_conf(service.conf)["drives"] == {"D": 0, "E": 1}, 10, what="the service saving D: unlocked")
+
     # Junk, a message too long, and wrong passwords: refused, and the service serves on.
     replies = service.pipe("junk")
     check(replies[0]["closed"], "junk was answered: %r" % replies)
@@ -1760,8 +1774,8 @@ def service_client_steps(s, service):
     tray.kill()
     s.wait_tray(None)
     before = len(service.requests())
-    check(s.probe.call("arrive", 0x8, "broadcast")[0] == 0, "the broadcast was not delivered")
-    poll(lambda: ("D", IOCTL_EJECT) in service.requests()[before:], 10, what="the service ejecting D: with no tray")
+    check(s.probe.call("arrive", 0x10, "broadcast")[0] == 0, "the broadcast was not delivered")
+    poll(lambda: ("E", IOCTL_EJECT) in service.requests()[before:], 10, what="the service ejecting E: with no tray")
 
     # The service stops and starts again: the tray says so, and follows.
     tray = s.start("again", startup_boxes=())
