@@ -77,8 +77,11 @@ void shutDown(AppContext& context) {
 
 // Where the Ventrix service runs, this program is its tray for this run: it
 // holds no policy of its own and enforces nothing itself. One per session.
+// A pipe the service does not serve (another program took its name) makes
+// no per-user program beside the service: the tray waits for the service.
 bool becomeServiceClient(AppContext& context) {
-    if (!context.Client || !context.Client->connect()) return false;
+    if (!context.Client || runningServiceProcess() == 0) return false;
+    context.Client->connect();
     context.Access = context.Client;
     return true;
 }

@@ -1723,6 +1723,22 @@ def service_first_start_steps(s, service):
     check([e[0] for e in service.events()][-1] == 4010, "no stop event: %r" % service.events()[-3:])
     check(service.events()[-1][2] == ["stop"], "the stop event: %r" % service.events()[-1:])
 
+    # A program that took the pipe's name first: the service says so and
+    # serves no one, and the tray, which believes only a pipe the service
+    # itself serves, sends it nothing and writes no policy of its own.
+    squatter = subprocess.Popen(["wine", s.e.probe_exe, "squat", "5"], env=s.e.wine_env(), cwd=s.work,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    check(squatter.stdout.readline().strip() == b"squatting", "the squatter could not take the name")
+    service.start()
+    poll(lambda: any(e[0] == 5200 for e in service.events()), 10, what="event 5200")
+    tray = s.start(startup_boxes=())
+    poll(lambda: any(line.endswith("tip=Ventrix - service stopped") for line in s.probe.call("tray")[1]), 10,
+         what="the tray waiting for the service")
+    report = fields(squatter.communicate(timeout=30)[0].decode().strip())
+    check(int(report["callers"]) >= 1 and report["bytes"] == "0", "the squatter heard: %r" % report)
+    check(not os.path.exists(s.conf_path), "the tray ran as a program of its own beside the service")
+    tray.kill()
+
 
 def service_client_steps(s, service):
     """The tray as the service's client: no file of its own, the service's

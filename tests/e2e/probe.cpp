@@ -1038,6 +1038,43 @@ int cmdPipe(const Args& a) {
     return 0;
 }
 
+// squat SECONDS: takes the service's pipe name before the service does, as
+// a hostile program could, and reports what its callers sent it.
+int cmdSquat(const Args& a) {
+    if (a.size() < 2) return 2;
+    HANDLE pipe = CreateNamedPipeA(ventrix::PipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED,
+                                   PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 4096, 4096, 0, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE) return 1;
+    say("squatting\n");
+    std::fflush(stdout);
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    const DWORD until = GetTickCount() + static_cast<DWORD>(number(a[1])) * 1000;
+    unsigned callers = 0, bytes = 0;
+    while (static_cast<LONG>(until - GetTickCount()) > 0) {
+        ResetEvent(overlapped.hEvent);
+        if (!ConnectNamedPipe(pipe, &overlapped) && GetLastError() != ERROR_IO_PENDING &&
+            GetLastError() != ERROR_PIPE_CONNECTED)
+            break;
+        if (GetLastError() != ERROR_PIPE_CONNECTED &&
+            WaitForSingleObject(overlapped.hEvent, until - GetTickCount()) != WAIT_OBJECT_0)
+            break;
+        ++callers;
+        char buffer[4096];
+        DWORD got = 0;
+        ResetEvent(overlapped.hEvent);
+        if (ReadFile(pipe, buffer, sizeof buffer, nullptr, &overlapped) || GetLastError() == ERROR_IO_PENDING) {
+            if (WaitForSingleObject(overlapped.hEvent, 2000) == WAIT_OBJECT_0 &&
+                GetOverlappedResult(pipe, &overlapped, &got, FALSE))
+                bytes += got;
+            CancelIo(pipe);
+        }
+        DisconnectNamedPipe(pipe);
+    }
+    say("callers=%u bytes=%u\n", callers, bytes);
+    return 0;
+}
+
 // servicepid: the process of the running Ventrix service (its trace lines
 // start with it, in hex), as the service manager reports it.
 int cmdServicePid(const Args&) {
@@ -1111,6 +1148,7 @@ int dispatch(const Args& a) {
     if (c == "traydelete") return cmdTrayDelete(a);
     if (c == "pipe") return cmdPipe(a);
     if (c == "servicepid") return cmdServicePid(a);
+    if (c == "squat") return cmdSquat(a);
     if (c == "taskbarcreated") return cmdTaskbarCreated(a);
     if (c == "releasefile") return cmdReleaseFile(a);
     if (c == "hold") return cmdHold(a);
