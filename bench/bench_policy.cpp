@@ -2,7 +2,10 @@
 // saveConfiguration + loadConfiguration of N media records, and the bare
 // CryptProtectData + CryptUnprotectData pairs on the same plaintexts (the
 // password and the N record images), in alternating order, round by round.
-//   bench_policy write-config FILE    a small policy for the start-up runs
+//   bench_policy write-config FILE [verifier]
+//                                     a small policy for the start-up runs; with
+//                                     "verifier", its password record is a verifier
+//                                     of the default password, as the service keeps it
 //   bench_policy time ROUNDS N...     prints "file N us" and "bare N us" lines
 #include <windows.h>
 #include <wincrypt.h>
@@ -14,7 +17,9 @@
 #include <vector>
 
 #include "policy/config_file.h"
+#include "policy/password_verifier.h"
 #include "policy/policy_tables.h"
+#include "policy/win32/cng_key_deriver.h"
 #include "policy/win32/dpapi_protector.h"
 #include "policy/win32/event_log_audit.h"
 #include "policy/win32/win32_file_system.h"
@@ -93,14 +98,26 @@ std::vector<std::vector<BYTE>> plaintextsOf(const PolicyTables& tables) {
     return plains;
 }
 
-int writeConfig(const char* file) {
+int writeConfig(const char* file, bool asVerifier) {
     PolicyTables tables;
     fillMedia(tables, 3);
     tables.setDriveLocked("M:\\", false);  // the arrival drive, flagged unlocked
+    std::string password = DefaultPassword;
+    if (asVerifier) {
+        // What the service's own first start would write: the default
+        // password's verifier at the tool's count, a fresh salt.
+        std::uint8_t salt[MinVerifierSaltSize];
+        CngKeyDeriver keys;
+        PasswordVerifier verifier;
+        if (!systemRandomBytes(salt, sizeof salt) ||
+            !makeVerifier(DefaultPassword, salt, sizeof salt, DefaultVerifierIterations, keys, verifier))
+            return 1;
+        password = formatVerifier(verifier);
+    }
     Win32FileSystem files;
     DpapiProtector protector;
     ConfigFile config(tables, files, protector);
-    return config.saveConfiguration(file, DefaultPassword) == 1 ? 0 : 1;
+    return config.saveConfiguration(file, password) == 1 ? 0 : 1;
 }
 
 // The audit event an ejecting arrival writes, through the program's own sink:
@@ -123,10 +140,12 @@ int timeEvents(int blocks, int calls) {
 
 int main(int argc, char** argv) {
     QueryPerformanceFrequency(&frequency);
-    if (argc == 3 && std::strcmp(argv[1], "write-config") == 0) return writeConfig(argv[2]);
+    if ((argc == 3 || (argc == 4 && std::strcmp(argv[3], "verifier") == 0)) &&
+        std::strcmp(argv[1], "write-config") == 0)
+        return writeConfig(argv[2], argc == 4);
     if (argc == 4 && std::strcmp(argv[1], "events") == 0) return timeEvents(std::atoi(argv[2]), std::atoi(argv[3]));
     if (argc < 4 || std::strcmp(argv[1], "time") != 0) {
-        std::fprintf(stderr, "usage: bench_policy write-config FILE | time ROUNDS N... | events BLOCKS CALLS\n");
+        std::fprintf(stderr, "usage: bench_policy write-config FILE [verifier] | time ROUNDS N... | events BLOCKS CALLS\n");
         return 2;
     }
     const int rounds = std::atoi(argv[2]);

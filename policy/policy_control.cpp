@@ -64,10 +64,8 @@ std::string PolicyControl::makePasswordRecord(std::string_view password) {
         !makeVerifier(password, salt, sizeof salt, DefaultVerifierIterations, keys(), verifier))
         return {};
     std::string record = formatVerifier(verifier);
-    if (password == DefaultPassword) {
-        defaultCheckedFor_ = record;  // known without deriving it again
-        defaultInForce_ = true;
-    }
+    defaultCheckedFor_ = record;  // known without deriving it again
+    defaultInForce_ = password == DefaultPassword;
     return record;
 }
 
