@@ -14,6 +14,7 @@
 #include "policy/password_guard.h"
 #include "policy/policy_control.h"
 #include "policy/policy_tables.h"
+#include "policy/win32/window_timing.h"
 #include "volume/enforcement.h"
 #include "volume/volume_ops.h"
 
@@ -22,8 +23,6 @@ namespace ventrix {
 inline constexpr UINT TrayCallbackMessage = WM_USER + 7;  // 1031
 inline constexpr INT_PTR DialogResult = 51;               // every EndDialog passes it
 inline constexpr int ExitCode = 24;
-// The agent window's one timer: it ends a timed unlock (WM_TIMER, this id).
-inline constexpr UINT_PTR RelockTimerId = 18;
 // The service's client looks for the service's messages, and for the
 // service itself while it is away, on this timer of the agent window.
 inline constexpr UINT_PTR ClientTimerId = 19;
@@ -33,20 +32,6 @@ inline constexpr const char* AgentTitle = "Windows ZadaZE";
 inline constexpr const char* LoginTitle = "Login";
 inline constexpr const char* ConfigurationTitle = "Ventrix";
 inline constexpr const char* AboutTitle = "About Ventrix v1.1";
-
-// The tick the prompts count down with.
-class SystemClock final : public Clock {
-public:
-    std::uint32_t nowMs() override { return GetTickCount(); }
-};
-
-// The agent window's timer 18, which ends a timed unlock.
-class AgentRelockTimer final : public RelockTimer {
-public:
-    HWND window = nullptr;
-    void start(std::uint32_t ms) override { SetTimer(window, RelockTimerId, ms, nullptr); }
-    void cancel() override { KillTimer(window, RelockTimerId); }
-};
 
 class ServiceClient;
 
@@ -68,7 +53,7 @@ struct AppContext {
 
     // The per-user program's own policy, decided in this process.
     SystemClock Clock{};
-    AgentRelockTimer Relock{};
+    WindowRelockTimer Relock{};  // the agent window's timer 18
     PolicyControl Control{policy, volumes, enforcement, config, Clock, Relock};
     // What the agent and the dialogs ask: Control, or the Ventrix service
     // over its pipe when this program is the service's client.

@@ -19,6 +19,7 @@
 #include "policy/win32/registry_policy_source.h"
 #include "policy/win32/system_library.h"
 #include "policy/win32/win32_file_system.h"
+#include "policy/win32/window_timing.h"
 #include "service/service_core.h"
 #include "service/win32/machine_setup.h"
 #include "service/win32/pipe_server.h"
@@ -54,18 +55,6 @@ struct DeviceEvent {
     HANDLE device = nullptr;       // DBT_DEVTYP_HANDLE: the watched drive's handle
     GUID custom{};                 // DBT_CUSTOMEVENT: which
     std::wstring interfaceName{};  // DBT_DEVTYP_DEVICEINTERFACE: the volume's interface
-};
-
-class ServiceClock final : public Clock {
-public:
-    std::uint32_t nowMs() override { return GetTickCount(); }
-};
-
-class WindowTimer final : public RelockTimer {
-public:
-    HWND window = nullptr;
-    void start(std::uint32_t ms) override { SetTimer(window, 18, ms, nullptr); }
-    void cancel() override { KillTimer(window, 18); }
 };
 
 bool randomBytes(std::uint8_t* out, std::size_t size) { return systemRandomBytes(out, size); }
@@ -109,8 +98,8 @@ private:
     ServicePlatform platform_;
     VolumeOps volumeOps_{platform_, tables_};
     Enforcement enforcement_{tables_, volumeOps_, config_, audit_};
-    ServiceClock clock_;
-    WindowTimer relock_;
+    SystemClock clock_;
+    WindowRelockTimer relock_;
     PolicyControl policy_{tables_, volumeOps_, enforcement_, config_, clock_, relock_, PasswordForm::Verifier};
     RegistryPolicySource managed_{true};  // a PC-wide enforcer follows the machine's policy alone
     CngKeyDeriver keys_;
@@ -314,7 +303,7 @@ LRESULT Service::windowMessage(HWND window, UINT message, WPARAM wParam, LPARAM 
         if (lParam && lstrcmpiA(reinterpret_cast<const char*>(lParam), "Policy") == 0) policy_.policyChanged();
         return 0;
     case WM_TIMER:
-        if (wParam == 18) policy_.relockDue();
+        if (wParam == RelockTimerId) policy_.relockDue();
         if (wParam == LookTimerId) look();
         return 0;
     default: return DefWindowProcA(window, message, wParam, lParam);

@@ -19,6 +19,7 @@
 
 #include "policy/config_file.h"
 #include "policy/policy_tables.h"
+#include "tests/fuzz/invariant.h"
 #include "tests/support/memory_file_system.h"
 
 namespace {
@@ -28,15 +29,6 @@ using ventrix::LockedMediaRecord;
 using ventrix::PolicyTables;
 using Bytes = std::vector<std::uint8_t>;
 
-[[noreturn]] void violated(const char* what) {
-    std::fprintf(stderr, "invariant violated: %s\n", what);
-    std::abort();
-}
-
-#define CHECK(condition)                    \
-    do {                                    \
-        if (!(condition)) violated(#condition); \
-    } while (0)
 
 // ---- Allocation watch ------------------------------------------------------------
 // Only allocations made by this thread while a load runs are counted, so

@@ -10,20 +10,12 @@
 #include <vector>
 
 #include "service/protocol.h"
+#include "tests/fuzz/invariant.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-[[noreturn]] void violated(const char* what) {
-    std::fprintf(stderr, "invariant violated: %s\n", what);
-    std::abort();
-}
-
-#define CHECK(condition)                        \
-    do {                                        \
-        if (!(condition)) violated(#condition); \
-    } while (0)
 
 // The encoding has one form per value, so what was accepted is exactly what
 // its encoder writes.
