@@ -1,12 +1,18 @@
 #!/usr/bin/env python3
-"""The installer package under Wine, on the e2e harness, in a prefix of its
-own: a silent install (files, shortcuts read through IShellLinkA, the
-uninstall entry), a simulated logon that starts Ventrix from the Startup
-shortcut in its data folder, an upgrade that keeps the policy file, a refused
-downgrade, an uninstall that leaves the policy file loadable, and a
-program-only install (ADDLOCAL=Main) without the Startup shortcut.
+"""The installer packages under Wine, on the e2e harness, in a prefix of their
+own. The per-user package: a silent install (files, shortcuts read through
+IShellLinkA, the uninstall entry), a simulated logon that starts Ventrix from
+the Startup shortcut in its data folder, an upgrade that keeps the policy
+file, a refused downgrade, an uninstall that leaves the policy file loadable,
+and a program-only install (ADDLOCAL=Main) without the Startup shortcut.
+Then the per-machine package: a silent install with an administrator's
+verifier that the service takes in and removes, a logon that starts the tray
+as the service's client (the verifier's password opens it, the default one
+does not), an upgrade that restarts the service on the same policy, the
+verifier and its password nowhere in the prefix, an uninstall that removes
+the service and keeps the policy.
 
-  installer.py --exe X --probe P --source-dir S --build-dir B --bits 64 --msi PKG
+  installer.py --exe X --probe P --source-dir S --build-dir B --bits 64 --msi PKG [--machine-msi PKG]
 """
 
 import argparse
@@ -16,16 +22,25 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import harness  # noqa: E402
-from harness import AGENT, DEFAULT_PASSWORD, EXIT_CODE, LOGIN, check, log, poll  # noqa: E402
+from harness import AGENT, DEFAULT_PASSWORD, EXIT_CODE, LOGIN, check, fields, log, poll  # noqa: E402
 
 DOWNGRADE_TEXT = "A newer version of Ventrix is already installed"
 UNINSTALL_KEYS = (r"HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall",
                   r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall")
 MSI = None  # set by main
+MACHINE_MSI = None  # set by main, when given
+MACHINE_PRODUCT = "Ventrix (whole PC)"
+RUN_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run"
+SETUP_KEY = r"HKLM\SOFTWARE\Ventrix\Setup"
+# The administrator's password for the per-machine install; never given to
+# anything but ventrix-hash.exe and the tray's prompt.
+MACHINE_PASSWORD = "tern-lantern-42"
+VERIFIER_FORM = re.compile(r"^\$pbkdf2-sha256\$i=600000\$[A-Za-z0-9+/]+\$[A-Za-z0-9+/]+$")
 
 
 def winpath(path):
@@ -73,8 +88,8 @@ def msiexec(s, *args):
     return int(marks[-1].split("=")[1]), text
 
 
-def product_entries(s):
-    """{key: values} of every uninstall entry named Ventrix; Wine writes a
+def product_entries(s, name="Ventrix"):
+    """{key: values} of every uninstall entry of that name; Wine writes a
     per-user package's entry under HKLM where Windows uses HKCU."""
     entries = {}
     for root in UNINSTALL_KEYS:
@@ -87,12 +102,12 @@ def product_entries(s):
             elif key and "REG_" in line:
                 parts = line.split(None, 2)
                 entries[key][parts[0]] = parts[2].strip() if len(parts) > 2 else ""
-    return {k: v for k, v in entries.items() if v.get("DisplayName") == "Ventrix"}
+    return {k: v for k, v in entries.items() if v.get("DisplayName") == name}
 
 
-def product_entry(s):
-    entries = product_entries(s)
-    check(len(entries) <= 1, "more than one Ventrix installed: %r" % sorted(entries))
+def product_entry(s, name="Ventrix"):
+    entries = product_entries(s, name)
+    check(len(entries) <= 1, "more than one %s installed: %r" % (name, sorted(entries)))
     return next(iter(entries.items()), (None, {}))
 
 
@@ -102,19 +117,29 @@ def shortcut(s, path):
     return harness.fields(lines[0])["target"], lines[1].split("=", 1)[1]
 
 
-def bumped_package(s, version):
-    """The same program in a package of a later version, built as the msi target builds it."""
+def bumped_package(s, version, machine=False):
+    """The same programs in a package of a later version, built as the msi target builds it."""
     stage = os.path.join(s.work, "stage")
     os.makedirs(stage, exist_ok=True)
     shutil.copy(s.e.exe, os.path.join(stage, "ventrix.exe"))
     shutil.copy(os.path.join(s.e.build, "ventrix-hash.exe"), os.path.join(stage, "ventrix-hash.exe"))
     shutil.copytree(os.path.join(s.e.build, "policy"), os.path.join(stage, "policy"), dirs_exist_ok=True)
     shutil.copy(os.path.join(s.e.source, "resources", "art", "app.ico"), os.path.join(stage, "app.ico"))
-    out = os.path.join(s.work, "ventrix-%s.msi" % version)
+    installer = os.path.join(s.e.source, "installer")
+    out = os.path.join(s.work, "ventrix-%s%s.msi" % (version, "-machine" if machine else ""))
     arch, win64 = ("x64", "yes") if s.e.bits == 64 else ("x86", "no")
-    subprocess.run(["wixl", "-a", arch, "-D", "Win64=" + win64, "-D", "Version=" + version, "-D", "Exe=ventrix.exe",
-                    "-D", "HashExe=ventrix-hash.exe", "-D", "Icon=app.ico", "-o", out, os.path.join(s.e.source, "installer", "ventrix.wxs")],
+    defines = ["-D", "Win64=" + win64, "-D", "Version=" + version, "-D", "Exe=ventrix.exe",
+               "-D", "HashExe=ventrix-hash.exe", "-D", "Icon=app.ico"]
+    if machine:
+        shutil.copy(os.path.join(s.e.build, "ventrix-service.exe"), os.path.join(stage, "ventrix-service.exe"))
+        defines += ["-D", "ServiceExe=ventrix-service.exe"]
+    wxs = os.path.join(installer, "ventrix-machine.wxs" if machine else "ventrix.wxs")
+    subprocess.run(["wixl", "-a", arch] + defines + ["-o", out, wxs],
                    cwd=stage, check=True, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+    if machine:
+        subprocess.run(["cmake", "-DMSIINFO=msiinfo", "-DMSIBUILD=msibuild", "-DMSI=" + out,
+                        "-P", os.path.join(installer, "machine_fixups.cmake")],
+                       check=True, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
     return out
 
 
@@ -233,15 +258,167 @@ def harness_version():
     return name.split("-")[1]
 
 
+# -- the per-machine package
+
+class Machine:
+    """Where the per-machine package and its service put things."""
+
+    def __init__(self, prefix):
+        self.programs = os.path.join(prefix, "drive_c", "Program Files", "Ventrix")
+        self.conf = os.path.join(prefix, "drive_c", "ProgramData", "Ventrix", "Tamrel.conf")
+        self.windows_conf = os.path.join(prefix, "drive_c", "windows", "Tamrel.conf")
+
+
+def registry_value(s, key, name):
+    """The value's data as reg prints it, None when the key or the value is missing."""
+    code, output = s.e.run(["wine", "reg", "query", key, "/v", name])
+    for line in output.splitlines() if code == 0 else []:
+        parts = line.split(None, 2)
+        if len(parts) >= 2 and parts[0] == name and parts[1].startswith("REG_"):
+            return parts[2].strip() if len(parts) > 2 else ""
+    return None
+
+
+def service_state(s):
+    """{pid, state} of the Ventrix service; empty when the service manager knows none."""
+    status, lines = s.probe.call("servicepid")
+    return fields(lines[0]) if status == 0 else {}
+
+
+def make_verifier(s, password):
+    """A verifier line from the build's ventrix-hash.exe, the password on its standard input."""
+    source = os.path.join(s.work, "password.txt")
+    with open(source, "w") as f:
+        f.write(password + "\n")
+    with open(source, "rb") as stdin, tempfile.TemporaryFile() as out:
+        subprocess.run(["wine", os.path.join(s.e.build, "ventrix-hash.exe")], env=s.e.wine_env(), stdin=stdin,
+                       stdout=out, stderr=subprocess.DEVNULL, timeout=120)
+        out.seek(0)
+        line = out.read().decode(errors="replace").strip()
+    # It goes onto msiexec's command line unquoted: Wine hands a quoted
+    # argument to cmd as \"...\", which would reach the package as part of it.
+    check(VERIFIER_FORM.match(line), "ventrix-hash.exe printed %r" % line)
+    return line
+
+
+def policy_of(s, m):
+    """What the service's policy file holds; its bytes change at every save
+    (the data protection's output differs on every call)."""
+    return {k: v for k, v in s.read_conf(m.conf).items() if k != "raw"}
+
+
+def files_holding(prefix, secrets):
+    """The prefix's files (drive C: and the registry's files) that hold any
+    of the secrets, as UTF-8 or UTF-16 text."""
+    patterns = [secret.encode(encoding) for secret in secrets for encoding in ("utf-8", "utf-16-le")]
+    paths = [os.path.join(prefix, name) for name in os.listdir(prefix) if name.endswith(".reg")]
+    for folder, _, names in os.walk(os.path.join(prefix, "drive_c")):  # links (to the home) not followed
+        paths += [os.path.join(folder, name) for name in names]
+    found = []
+    for path in paths:
+        if os.path.isfile(path) and not os.path.islink(path):
+            with open(path, "rb") as f:
+                data = f.read()
+            if any(pattern in data for pattern in patterns):
+                found.append(path)
+    return found
+
+
+def wait_service_running(s, other_than=None):
+    def running():
+        state = service_state(s)
+        return state if state.get("state") == "4" and state.get("pid") != other_than else None
+    return poll(running, 30, what="the service running")
+
+
+def scenario_installer_machine(s):
+    m = Machine(s.e.prefix)
+    version = harness_version()
+    verifier = make_verifier(s, MACHINE_PASSWORD)
+
+    code, install_log = msiexec(s, "/i", winpath(MACHINE_MSI), "PASSWORDVERIFIER=" + verifier)
+    check(code == 0, "silent per-machine install: exit code %d" % code)
+    for name in ("ventrix.exe", "ventrix-service.exe", "ventrix-hash.exe", "policy/Ventrix.admx",
+                 "policy/en-US/Ventrix.adml"):
+        check(os.path.exists(os.path.join(m.programs, name)), "%s is not in Program Files\\Ventrix" % name)
+    check(registry_value(s, RUN_KEY, "Ventrix") == '"C:\\Program Files\\Ventrix\\ventrix.exe"',
+          "the Run value: %r" % registry_value(s, RUN_KEY, "Ventrix"))
+    key, values = product_entry(s, MACHINE_PRODUCT)
+    check(key and values.get("DisplayVersion") == version, "uninstall entry: %r" % values)
+    # Wine's msiexec ignores MsiHiddenProperties: its log shows the verifier
+    # in its property list and where it writes the setup value. Anywhere
+    # else, the package itself would have put it there.
+    allowed = re.compile(r"^(Property\([CS]\): PASSWORDVERIFIER = |Key: HKEY_LOCAL_MACHINE\\SOFTWARE\\Ventrix\\Setup, "
+                         r"Name: PasswordVerifier, Value: )")
+    leaks = [line for line in install_log.splitlines() if verifier in line and not allowed.match(line)]
+    check(not leaks, "the verifier in msiexec's log: %r" % leaks)
+
+    # Started at the end of the install, the service took the verifier in and removed it.
+    wait_service_running(s)
+    check(registry_value(s, SETUP_KEY, "PasswordVerifier") is None, "the verifier was left in the setup key")
+    check(policy_of(s, m)["password"] == verifier, "the service did not take the verifier in")
+
+    # A logon starts the tray from the Run value, in C:\windows: the service's
+    # client, with no file of its own and the service's password.
+    check(s.count(AGENT) == 0, "the tray already runs")
+    code, output = s.e.run(["wine", "wineboot"], timeout=120)
+    check(code == 0, "wineboot failed:\n" + output)
+    s.wait_agent()
+    s.wait_tray("locked")
+    s.shot("machine-logon")
+    s.menu_click("Unlock")
+    s.login(DEFAULT_PASSWORD)
+    check(s.box(name="default-refused") == "Invalid Password", "the default password was not refused")
+    s.probe.call("settext", LOGIN, 1002, "")
+    s.login(MACHINE_PASSWORD)
+    s.wait_gone(LOGIN)
+    s.wait_tray("unlocked")
+    check(not os.path.exists(m.windows_conf), "the tray wrote a policy file of its own")
+
+    # An upgrade replaces everything in place and restarts the service on the
+    # same policy; the empty verifier it writes is taken for none.
+    policy = policy_of(s, m)
+    old = service_state(s)
+    newer = bumped_package(s, "1.1.99", machine=True)
+    code, _ = msiexec(s, "/i", winpath(newer))
+    check(code == 0, "per-machine upgrade: exit code %d" % code)
+    key, values = product_entry(s, MACHINE_PRODUCT)
+    check(values.get("DisplayVersion") == "1.1.99", "after the upgrade: %r" % values)
+    wait_service_running(s, other_than=old["pid"])
+    check(registry_value(s, SETUP_KEY, "PasswordVerifier") is None, "the upgrade's setup value was left")
+    check(policy_of(s, m) == policy, "the upgrade changed the policy")
+    s.wait_tray("locked")  # the tray follows the restarted service
+
+    # A restart of the session writes the registry to its files; the service
+    # starts with it, as at a boot. Nothing the package, the service, the tool
+    # or the tray wrote holds the verifier or its password as text.
+    s.stop()
+    s.start_desktop()
+    wait_service_running(s)
+    found = files_holding(s.e.prefix, [verifier, MACHINE_PASSWORD])
+    check(not found, "the verifier or its password in %s" % found)
+
+    # Uninstall: the service and the program go, the policy stays.
+    code, _ = msiexec(s, "/x", winpath(newer))
+    check(code == 0, "per-machine uninstall: exit code %d" % code)
+    check(service_state(s) == {}, "the service is still installed")
+    check(not os.path.exists(m.programs), "Program Files\\Ventrix left behind")
+    check(registry_value(s, RUN_KEY, "Ventrix") is None, "the Run value left behind")
+    check(product_entry(s, MACHINE_PRODUCT)[0] is None, "uninstall entry left behind")
+    check(os.path.exists(m.conf) and policy_of(s, m) == policy, "the uninstall touched the policy")
+
+
 def main():
-    global MSI
+    global MSI, MACHINE_MSI
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     for name in ("--exe", "--probe", "--source-dir", "--build-dir", "--msi"):
         parser.add_argument(name, required=True)
+    parser.add_argument("--machine-msi")
     parser.add_argument("--bits", type=int, choices=[32, 64], default=32)
     parser.add_argument("--peer-exe")
     args = parser.parse_args()
     MSI = os.path.abspath(args.msi)
+    MACHINE_MSI = args.machine_msi and os.path.abspath(args.machine_msi)
     e = harness.Environment(args)
     e.prefix = os.path.join(e.build, "e2e-install-prefix")
     e.env["WINEPREFIX"] = e.prefix
@@ -254,8 +431,8 @@ def main():
         script = os.path.join(e.source, "scripts", "wine-env.sh")
         code, output = e.run(["bash", "-c", '. "$0"; make_prefix "$1"', script, e.prefix], timeout=180)
         check(code == 0, "make_prefix failed:\n" + output)
-        harness.SCENARIOS = {"installer": scenario_installer}
-        return harness.run_scenarios(e, ["installer"])
+        harness.SCENARIOS = {"installer": scenario_installer, "installer_machine": scenario_installer_machine}
+        return harness.run_scenarios(e, ["installer"] + (["installer_machine"] if MACHINE_MSI else []))
     finally:
         e.wineserver_kill()
         shutil.rmtree(e.prefix, ignore_errors=True)
