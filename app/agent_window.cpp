@@ -33,7 +33,7 @@ void onCreate(HWND agent) {
     SendMessageA(agent, WM_SETICON, ICON_BIG, 0);
     Shell_NotifyIconA(NIM_ADD, &tray);
     context.TaskbarCreatedMessage = RegisterWindowMessageA("TaskbarCreated");
-    if (context.Client) {
+    if (context.servedByService()) {
         SetTimer(agent, ClientTimerId, ClientTimerMs, nullptr);
         refreshTray();  // the service may be unlocked already
     }
@@ -140,7 +140,7 @@ void onTimer(HWND agent, WPARAM id) {
     if (id == RelockTimerId) {
         KillTimer(agent, RelockTimerId);
         if (!context.servedByService()) context.Control.relockDue();
-    } else if (id == ClientTimerId && context.Client) {
+    } else if (id == ClientTimerId && context.servedByService()) {
         context.Client->tick();
     }
 }

@@ -5,9 +5,11 @@
 namespace ventrix {
 
 void MediaWatch::watch(DWORD letters) {
+    examined_ &= letters;  // a letter gone is asked about again when it comes back
     for (int letter = 0; letter < 26; ++letter) {
         Watched& drive = drives_[letter];
-        if ((letters >> letter & 1u) == 0 || drive.device != INVALID_HANDLE_VALUE) continue;
+        if ((letters >> letter & 1u) == 0 || (examined_ >> letter & 1u) != 0) continue;
+        examined_ |= 1u << letter;
         const char root[] = {static_cast<char>('A' + letter), ':', '\\', '\0'};
         const UINT type = GetDriveTypeA(root);
         if (letter == 0 || (type != DRIVE_REMOVABLE && type != DRIVE_CDROM)) continue;
@@ -20,7 +22,10 @@ void MediaWatch::watch(DWORD letters) {
         filter.dbch_devicetype = DBT_DEVTYP_HANDLE;
         filter.dbch_handle = drive.device;
         drive.notification = RegisterDeviceNotificationA(status_, &filter, DEVICE_NOTIFY_SERVICE_HANDLE);
-        if (!drive.notification) release(letter);
+        if (!drive.notification) {  // not asked again until the letter comes back
+            CloseHandle(drive.device);
+            drive.device = INVALID_HANDLE_VALUE;
+        }
     }
 }
 
@@ -30,6 +35,7 @@ void MediaWatch::release(int letter) {
     if (drive.notification) UnregisterDeviceNotification(drive.notification);
     if (drive.device != INVALID_HANDLE_VALUE) CloseHandle(drive.device);
     drive = Watched{};
+    examined_ &= ~(1u << letter);  // watched again at the next look
 }
 
 void MediaWatch::releaseAll() {

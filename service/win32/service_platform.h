@@ -36,6 +36,9 @@ private:
     };
     SERVICE_STATUS_HANDLE status_;
     Watched drives_[26];
+    // Letters whose type has been asked: a fixed disk is not asked again
+    // every second, only a letter that is new or was let go.
+    DWORD examined_ = 0;
 };
 
 class ServicePlatform final : public Win32VolumePlatform {
