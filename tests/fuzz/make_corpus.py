@@ -99,15 +99,20 @@ SEEDS = {
 }
 
 
-def main():
-    out = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
+def write_seeds(folder, seeds, suffix):
+    """Replaces what is in tests/fuzz/<folder> with the seeds, one file each."""
+    out = os.path.join(os.path.dirname(os.path.abspath(__file__)), folder)
     os.makedirs(out, exist_ok=True)
     for name in os.listdir(out):
         os.remove(os.path.join(out, name))
-    for name, content in sorted(SEEDS.items()):
-        with open(os.path.join(out, name + ".conf"), "wb") as f:
+    for name, content in sorted(seeds.items()):
+        with open(os.path.join(out, name + suffix), "wb") as f:
             f.write(content)
-    print(f"{len(SEEDS)} seeds in {out}")
+    print(f"{len(seeds)} seeds in {out}")
+
+
+def main():
+    write_seeds("corpus", SEEDS, ".conf")
 
 
 if __name__ == "__main__":

@@ -8,8 +8,9 @@ counted rows. Run it again after changing it and commit the result:
 
     python3 tests/fuzz/make_request_corpus.py
 """
-import os
 import struct
+
+from make_corpus import write_seeds
 
 MAGIC, VERSION = 0x58525456, 1
 
@@ -63,14 +64,7 @@ SEEDS = {
 
 
 def main():
-    out = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus-requests")
-    os.makedirs(out, exist_ok=True)
-    for name in os.listdir(out):
-        os.remove(os.path.join(out, name))
-    for name, content in sorted(SEEDS.items()):
-        with open(os.path.join(out, name + ".msg"), "wb") as f:
-            f.write(content)
-    print(f"{len(SEEDS)} seeds in {out}")
+    write_seeds("corpus-requests", SEEDS, ".msg")
 
 
 if __name__ == "__main__":
