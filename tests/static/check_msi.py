@@ -3,9 +3,7 @@
 (wixl runs no validation), read with msiinfo:
 
   check_msi.py MSI x86|x64 VERSION            the per-user package
-  check_msi.py MSI x86|x64 VERSION machine PER_USER_MSI
-                                              the per-machine package, beside
-                                              the per-user one of the same build
+  check_msi.py MSI x86|x64 VERSION machine    the per-machine package
 """
 import subprocess
 import sys
@@ -113,7 +111,7 @@ def check_per_user(msi, arch, version):
     print("%s: %s package %s, per-user, tables in order" % (msi, arch, version))
 
 
-def check_machine(msi, arch, version, per_user_msi):
+def check_machine(msi, arch, version):
     word_count, properties, components, directories, features, file_rows, upgrades, sequence = check_common(
         msi, arch, version, MACHINE_UPGRADE_CODE, MACHINE_FILES)
     check(not word_count & ELEVATION_NOT_NEEDED, "the package does not ask for administrator rights")
@@ -178,15 +176,13 @@ def check_machine(msi, arch, version, per_user_msi):
     check([(r["LockObject"], r["Table"], r["SDDLText"]) for r in locks]
           == [(verifier[0]["Registry"], "Registry", "D:P(A;CI;GA;;;SY)(A;CI;GA;;;BA)")],
           "the setup key's access list: %r" % locks)
-    per_user = {row["Property"]: row["Value"] for row in table(per_user_msi, "Property")}
-    check(properties["UpgradeCode"] != per_user.get("UpgradeCode"), "the per-user package's upgrade code")
     print("%s: %s package %s, per-machine, tables in order" % (msi, arch, version))
 
 
 if __name__ == "__main__":
     try:
         if len(sys.argv) > 4 and sys.argv[4] == "machine":
-            check_machine(*sys.argv[1:4], sys.argv[5])
+            check_machine(*sys.argv[1:4])
         else:
             check_per_user(*sys.argv[1:4])
     except (Failure, KeyError, IndexError, ValueError, subprocess.CalledProcessError) as error:
