@@ -14,6 +14,11 @@ def lines(name):
     return [l.split() for l in path.read_bytes().decode().replace("\r", "").splitlines() if l.strip()] if path.exists() else []
 
 
+def column(rows, tag, index=1):
+    """The numbers in column index of the rows tagged tag."""
+    return [float(r[index]) for r in rows if r[0] == tag]
+
+
 def spread(values, unit="", scale=1.0, digits=1):
     v = [x * scale for x in values]
     return f"{statistics.median(v):.{digits}f}{unit} [{min(v):.{digits}f}-{max(v):.{digits}f}, n={len(v)}]"
@@ -94,13 +99,12 @@ if tables:
 # 5: arrival round trip.
 arrival = lines("arrival.txt")
 if arrival:
-    a = [float(r[1]) for r in arrival if r[0] == "arrival"]
-    n = [float(r[1]) for r in arrival if r[0] == "null"]
+    a, n = column(arrival, "arrival"), column(arrival, "null")
     ma, mn = statistics.median(a), statistics.median(n)
     emit("5 arrival", "<= 2 ms per arrival", f"{ma / 1e3:.3f} ms", ma <= 2000,
          f"SendMessageA volume arrival {spread(a, ' us', 1, 0)} vs WM_NULL {spread(n, ' us', 1, 0)} "
          f"per call; ratio {ma / mn:.1f}")
-    events = [float(r[1]) for r in lines("events.txt") if r[0] == "event"]
+    events = column(lines("events.txt"), "event")
     if events:
         me = statistics.median(events)
         emit("5 arrival with its event", "<= 2 ms per arrival", f"{(ma + me) / 1e3:.3f} ms", ma + me <= 2000,
@@ -131,8 +135,7 @@ if start:
 # 7: one password check against an administrator's verifier.
 verifier = lines("verifier.txt")
 if verifier:
-    vs = [float(r[1]) for r in verifier if r[0] == "system"]
-    vp = [float(r[1]) for r in verifier if r[0] == "portable"]
+    vs, vp = column(verifier, "system"), column(verifier, "portable")
     emit("7 verifier check", "<= 1 s per check", f"{statistics.median(vs) / 1e6:.2f} s",
          statistics.median(vs) <= 1e6,
          f"PBKDF2-HMAC-SHA256, 600,000 iterations: CNG {spread(vs, ' ms', 1e-3, 0)}; "
@@ -190,10 +193,8 @@ if service_arrival:
 # 11: ventrix.exe as the service's client against ventrix.exe alone.
 client = lines("client.txt")
 if client:
-    cw = [float(r[1]) for r in client if r[0] == "client"]
-    pw = [float(r[1]) for r in client if r[0] == "peruser"]
-    ci = [float(r[2]) for r in client if r[0] == "client"]
-    pi = [float(r[2]) for r in client if r[0] == "peruser"]
+    cw, pw = column(client, "client"), column(client, "peruser")
+    ci, pi = column(client, "client", 2), column(client, "peruser", 2)
     ratio = statistics.median(cw) / statistics.median(pw)
     emit("11 client start-up", "ratio <= 1.15", f"ratio {ratio:.2f}", ratio <= 1.15,
          f"launch to window: ventrix.exe as the service's client {spread(cw, ' ms', 1e-3)} vs ventrix.exe with no "
