@@ -123,9 +123,6 @@ def check_machine(msi, arch, version):
           and directories["INSTALLDIR"]["DefaultDir"].split("|")[-1] == "Ventrix"
           and directories[program_files]["Directory_Parent"] == "TARGETDIR",
           "program not in %s\\Ventrix: %r" % (program_files, directories["INSTALLDIR"]))
-    # The service's data folder is its own: the package neither makes nor removes it.
-    check("CommonAppDataFolder" not in directories and not table(msi, "CreateFolder"),
-          "the package makes a folder of its own: %s" % sorted(directories))
     check(not table(msi, "Shortcut"), "shortcuts in the per-machine package")
 
     # The service's binary is the key file of the component that installs it.
@@ -156,13 +153,11 @@ def check_machine(msi, arch, version):
     run = [r for r in registry if r["Key"].lower() == r"software\microsoft\windows\currentversion\run"]
     check(len(run) == 1 and run[0]["Root"] == str(HKLM) and run[0]["Name"] == "Ventrix"
           and run[0]["Value"] == '"[INSTALLDIR]ventrix.exe"', "the Run value: %r" % run)
-    check(run[0]["Component_"] == file_rows["ventrix.exe"]["Component_"], "the Run value outlives the program")
     # The verifier goes to the setup key and nowhere else.
     verifier = [r for r in registry if "PASSWORDVERIFIER" in r["Value"].upper()]
     check(len(verifier) == 1 and verifier[0]["Root"] == str(HKLM)
           and verifier[0]["Key"].lower() == r"software\ventrix\setup" and verifier[0]["Name"] == "PasswordVerifier"
           and verifier[0]["Value"] == "[PASSWORDVERIFIER]", "the setup value: %r" % verifier)
-    check(features.get(verifier[0]["Component_"]) == "Main", "the setup value is in no feature")
 
     hidden = properties.get("MsiHiddenProperties", "").split(";")
     check("PASSWORDVERIFIER" in hidden, "the verifier is not hidden from the log: %r" % hidden)
