@@ -8,20 +8,17 @@ TypedPassword typed(const std::string& utf8) { return {{}, utf8}; }
 
 ServerMessage done() { return {.kind = ServerKind::Done}; }
 
-}  // namespace
+constexpr int Letters = 26;
+constexpr std::uint32_t AllLetters = (1u << Letters) - 1;
+// A letter whose volume changes again while it is handled is looked at
+// again, this many times at the most in one go.
+constexpr int MostRoundsPerLook = 3;
 
-std::uint32_t ArrivalFilter::fresh(std::uint32_t mask, std::uint32_t nowMs) {
-    std::uint32_t fresh = 0;
-    for (int letter = 0; letter < 26; ++letter) {
-        const std::uint32_t bit = 1u << letter;
-        if ((mask & bit) == 0) continue;
-        if ((heard_ & bit) != 0 && nowMs - at_[letter] < WindowMs) continue;
-        heard_ |= bit;
-        at_[letter] = nowMs;
-        fresh |= bit;
-    }
-    return fresh;
-}
+// Drives whose medium can change while the letter stays.
+bool holdsExchangeableMedia(std::uint32_t type) { return type == DriveRemovable || type == DriveCdrom; }
+
+
+}  // namespace
 
 void ServiceCore::connected(ConnectionId connection, std::uint32_t session) {
     connections_[connection] = Connection{session};
@@ -46,6 +43,9 @@ void ServiceCore::received(ConnectionId connection, const std::uint8_t* data, st
     Connection& state = found->second;
     if (!state.greeted) {
         if (request.kind != RequestKind::Hello || request.magic != ProtocolMagic) return drop(connection);
+        // Another version is told so, and may say Hello again in this one.
+        if (request.version != ProtocolVersion)
+            return answer(connection, {.kind = ServerKind::Refused, .refused = RefusedReason::BadVersion});
         state.greeted = true;
     }
     serve(connection, state, request);
@@ -54,6 +54,8 @@ void ServiceCore::received(ConnectionId connection, const std::uint8_t* data, st
 void ServiceCore::serve(ConnectionId connection, Connection& state, const Request& request) {
     switch (request.kind) {
     case RequestKind::Hello:
+        if (request.version != ProtocolVersion)
+            return answer(connection, {.kind = ServerKind::Refused, .refused = RefusedReason::BadVersion});
         return answer(connection, {.kind = ServerKind::HelloReply, .version = ProtocolVersion});
     case RequestKind::Status:
         return answer(connection, {.kind = ServerKind::StatusReply, .status = control_.status()});
@@ -75,7 +77,9 @@ void ServiceCore::serve(ConnectionId connection, Connection& state, const Reques
         state.configuring = false;
         return answer(connection, done());
     case RequestKind::DeviceArrival:
-        arrival(request.unitMask);
+        // Only a request to look, at the next look: a client decides nothing
+        // and, however often it asks, costs one look a letter a second.
+        reported_ |= request.unitMask & AllLetters;
         return answer(connection, done());
     case RequestKind::PolicyChanged:
         control_.policyChanged();
@@ -112,11 +116,58 @@ void ServiceCore::configure(ConnectionId connection, const Request& request) {
     answer(connection, done());
 }
 
-void ServiceCore::arrival(std::uint32_t mask) {
-    const std::uint32_t fresh = arrivals_.fresh(mask, clock_.nowMs());
-    if (fresh == 0) return;
-    const BroadcastVolume volume{{sizeof(BroadcastVolume), DbtDevtypVolume, 0}, fresh, 0};
-    control_.deviceChanged(DbtDeviceArrival, &volume);
+LetterSeen ServiceCore::examine(int letter) {
+    LetterSeen now;
+    const std::string root{static_cast<char>('A' + letter), ':', '\\'};
+    now.type = volumes_.platform().getDriveType(root.c_str());
+    now.present = now.type != DriveUnknown && now.type != DriveNoRootDir && now.type != DriveRemote;
+    // Read without a dismount: looking never disturbs a drive in use.
+    if (now.present) now.hasVolume = volumes_.peekVolumeIdentity(root, now.label, now.serial);
+    return now;
+}
+
+// A drive new at the letter, whatever its type (USB disks say they are
+// fixed); or, in a drive of exchangeable media, a volume other than the one
+// last found there. A letter there all along, unchanged, is no arrival.
+bool ServiceCore::arrived(const LetterSeen& before, const LetterSeen& now) const {
+    if (!now.present) return false;
+    if (!before.present) return true;
+    return holdsExchangeableMedia(now.type) && now.hasVolume && !now.sameVolume(before);
+}
+
+// The volume found is recorded only once it was handled. What is there
+// afterwards decides what the next report means: a medium ejected is
+// recorded as gone, so the same stick put back in is an arrival again.
+void ServiceCore::look(std::uint32_t mask) {
+    for (int letter = 0; letter < Letters; ++letter) {
+        if ((mask >> letter & 1u) == 0) continue;
+        LetterSeen now = examine(letter);
+        for (int round = 0; round < MostRoundsPerLook && arrived(seen_[letter], now); ++round) {
+            const BroadcastVolume volume{{sizeof(BroadcastVolume), DbtDevtypVolume, 0}, 1u << letter, 0};
+            control_.deviceChanged(DbtDeviceArrival, &volume);
+            LetterSeen after = examine(letter);
+            if (after.sameVolume(now))
+                seen_[letter] = now;
+            else
+                seen_[letter] = LetterSeen{.present = true, .type = now.type};
+            now = std::move(after);
+        }
+        if (!arrived(seen_[letter], now)) seen_[letter] = std::move(now);
+    }
+}
+
+void ServiceCore::takeStock(std::uint32_t presentLetters) {
+    listed_ = presentLetters & AllLetters;
+    for (int letter = 0; letter < Letters; ++letter)
+        seen_[letter] = (listed_ >> letter & 1u) != 0 ? examine(letter) : LetterSeen{};
+}
+
+void ServiceCore::lookAt(std::uint32_t presentLetters) {
+    presentLetters &= AllLetters;
+    const std::uint32_t changed = (presentLetters ^ listed_) | reported_;
+    listed_ = presentLetters;
+    reported_ = 0;
+    if (changed) look(changed);
 }
 
 bool ServiceCore::showMessage(std::uint32_t session, const std::string& text, const std::string& caption,

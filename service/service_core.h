@@ -14,6 +14,7 @@
 
 #include "policy/policy_control.h"
 #include "service/protocol.h"
+#include "volume/volume_ops.h"
 
 namespace ventrix {
 
@@ -28,25 +29,26 @@ public:
     virtual void close(ConnectionId connection) = 0;
 };
 
-// One medium arriving is reported by several sources (the service's device
-// notifications, the system's broadcast, a client, the look at the drive
-// letters): the letters heard of within a few seconds count once. A removal
-// makes its letter count again at once.
-class ArrivalFilter {
-public:
-    static constexpr std::uint32_t WindowMs = 3000;
-    // The letters of `mask` not already heard of within the window.
-    std::uint32_t fresh(std::uint32_t mask, std::uint32_t nowMs);
-    void removed(std::uint32_t mask) { heard_ &= ~mask; }
+// What the service last found at each drive letter. Every source of an
+// arrival (the device notifications, the system's broadcast, the look at the
+// letters, a client) only asks the service to look: it acts on what it finds
+// there itself, and only on a volume that is new at that letter.
+struct LetterSeen {
+    bool present = false;    // a drive answers at the letter (not a network one)
+    bool hasVolume = false;  // a volume answered with its identity
+    std::string label{};
+    std::uint32_t serial = 0;
+    std::uint32_t type = 0;  // the drive's type as last asked
 
-private:
-    std::uint32_t heard_ = 0;
-    std::uint32_t at_[26] = {};
+    bool sameVolume(const LetterSeen& other) const {
+        return hasVolume == other.hasVolume && (!hasVolume || (serial == other.serial && label == other.label));
+    }
 };
 
 class ServiceCore final : public ControlListener {
 public:
-    ServiceCore(PolicyControl& control, ClientLink& link, Clock& clock) : control_(control), link_(link), clock_(clock) {}
+    ServiceCore(PolicyControl& control, VolumeOps& volumes, ClientLink& link, Clock& clock)
+        : control_(control), volumes_(volumes), link_(link), clock_(clock) {}
 
     // A client connected from the given session (Windows' session id).
     void connected(ConnectionId connection, std::uint32_t session);
@@ -54,8 +56,17 @@ public:
     void disconnected(ConnectionId connection) { connections_.erase(connection); }
     std::size_t connections() const { return connections_.size(); }
 
-    void arrival(std::uint32_t mask);
-    void removal(std::uint32_t mask) { arrivals_.removed(mask); }
+    // The service's own sources: the system says something changed at these
+    // letters; each is looked at now.
+    void arrival(std::uint32_t mask) { look(mask); }
+    void removal(std::uint32_t mask) { look(mask); }
+    // What is there at start, once enforced: a letter there all along is no arrival.
+    void takeStock(std::uint32_t presentLetters);
+    // Once a second, the letters the system lists: a letter that came or went
+    // is looked at, and so is every letter a client reported since.
+    void lookAt(std::uint32_t presentLetters);
+    // The letters a client reported, waiting for the next look.
+    std::uint32_t reported() const { return reported_; }
 
     // A box the enforcement shows, pushed to the client of that session;
     // false when none is connected there to show it.
@@ -77,10 +88,17 @@ private:
     void serve(ConnectionId connection, Connection& state, const Request& request);
     void configure(ConnectionId connection, const Request& request);
 
+    void look(std::uint32_t mask);
+    LetterSeen examine(int letter);
+    bool arrived(const LetterSeen& before, const LetterSeen& now) const;
+
     PolicyControl& control_;
+    VolumeOps& volumes_;
     ClientLink& link_;
     Clock& clock_;
-    ArrivalFilter arrivals_;
+    LetterSeen seen_[26];
+    std::uint32_t listed_ = 0;    // the letters the system listed at the last look
+    std::uint32_t reported_ = 0;  // reported by clients since the last look
     std::map<ConnectionId, Connection> connections_;
 };
 

@@ -88,7 +88,6 @@ private:
     bool shutdown_ = false;
     HWND window_ = nullptr;
     HDEVNOTIFY volumes_ = nullptr;
-    DWORD knownLetters_ = 0;
 
     PolicyTables tables_;
     DpapiProtector protector_;
@@ -104,7 +103,7 @@ private:
     RegistryPolicySource managed_{true};  // a PC-wide enforcer follows the machine's policy alone
     CngKeyDeriver keys_;
     PipeServer pipe_;
-    ServiceCore core_{policy_, pipe_, clock_};
+    ServiceCore core_{policy_, volumeOps_, pipe_, clock_};
     MediaWatch* watch_ = nullptr;
 };
 
@@ -270,21 +269,11 @@ void Service::deviceEvents() {
     SetEvent(released_);
 }
 
-// Once a second: which letters exist, a call that wakes no drive. A new
-// removable or CD-ROM letter is an arrival; a letter gone, a removal.
+// Once a second: which letters exist, a call that wakes no drive. The core
+// looks at a letter that came or went, and at those clients reported.
 void Service::look() {
     const DWORD letters = GetLogicalDrives() & AllLetters;
-    const DWORD gone = knownLetters_ & ~letters;
-    DWORD added = 0;
-    for (int letter = 0; letter < 26; ++letter) {
-        if ((letters & ~knownLetters_) >> letter & 1u) {
-            const char root[] = {static_cast<char>('A' + letter), ':', '\\', '\0'};
-            if (isLockableDrive(root, GetDriveTypeA(root))) added |= 1u << letter;
-        }
-    }
-    knownLetters_ = letters;
-    if (gone) core_.removal(gone);
-    if (added) core_.arrival(added);
+    core_.lookAt(letters);
     watch_->watch(letters);
 }
 
@@ -377,10 +366,11 @@ void Service::run() {
     audit_.report(AuditEvent::ServiceStarted, {VENTRIX_VERSION});
     const bool firstRun = policy_.loadOrSeed();
     takeSetupPassword();
-    knownLetters_ = GetLogicalDrives() & AllLetters;
     policy_.reportAndEnforce(VENTRIX_VERSION, firstRun);
+    const DWORD letters = GetLogicalDrives() & AllLetters;
+    core_.takeStock(letters);
     listen();
-    watch.watch(knownLetters_);
+    watch.watch(letters);
     report(SERVICE_RUNNING);
 
     loop();

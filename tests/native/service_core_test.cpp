@@ -66,7 +66,7 @@ protected:
     QuickKeys keys;
     RecordingLink link;
     PolicyControl control{tables, volumes, enforcement, config, clock, relock, PasswordForm::Verifier};
-    ServiceCore core{control, link, clock};
+    ServiceCore core{control, volumes, link, clock};
 
     void SetUp() override {
         control.Keys = &keys;
@@ -96,6 +96,7 @@ protected:
     PasswordAnswer unlock(ConnectionId connection, const std::string& password) {
         return ask(connection, {.kind = RequestKind::Unlock, .password = password}).password;
     }
+    long ejects() { return std::count(platform.calls().begin(), platform.calls().end(), "ioctl 0x2D4808"); }
     std::vector<ServerKind> noticesTo(ConnectionId connection) {
         std::vector<ServerKind> kinds;
         for (const Bytes& bytes : link.sent[connection]) {
@@ -171,17 +172,65 @@ TEST_F(ServiceCoreTest, AMalformedMessageClosesItsOwnConnectionOnly) {
 
 TEST_F(ServiceCoreTest, OneArrivalReportedBySeveralSourcesIsHandledOnce) {
     const ConnectionId tray = greet(1);
-    const auto ejects = [&] { return std::count(platform.calls().begin(), platform.calls().end(), "ioctl 0x2D4808"); };
+    platform.addDrive('E', DriveRemovable);
+    core.takeStock(0x10);
+    platform.addDriveWithMedium('E', DriveRemovable, "STICK", 0x11);
     core.arrival(0x10);                                                   // the service's own notification
     ask(tray, {.kind = RequestKind::DeviceArrival, .unitMask = 0x10});  // the tray heard the broadcast
-    clock.now += ArrivalFilter::WindowMs - 1;
-    core.arrival(0x10);  // the look at the letters
-    EXPECT_EQ(ejects(), 1);
-    core.removal(0x10);
-    core.arrival(0x10);  // taken out and put in again at once
-    clock.now += ArrivalFilter::WindowMs;
+    core.lookAt(0x10);                                                    // the look takes the tray's report
     core.arrival(0x10);
-    EXPECT_EQ(ejects(), 3);
+    EXPECT_EQ(ejects(), 1);
+    platform.addDrive('E', DriveRemovable);  // taken out...
+    core.removal(0x10);
+    platform.addDriveWithMedium('E', DriveRemovable, "STICK", 0x11);  // ...and put in again at once
+    core.arrival(0x10);
+    EXPECT_EQ(ejects(), 2);
+}
+
+TEST_F(ServiceCoreTest, AReportBeforeTheStickHidesNoArrival) {
+    const ConnectionId program = greet(1);
+    platform.addDrive('E', DriveRemovable);
+    core.takeStock(0x10);
+    ask(program, {.kind = RequestKind::DeviceArrival, .unitMask = 0x10});
+    core.lookAt(0x10);
+    platform.addDriveWithMedium('E', DriveRemovable, "STICK", 0x11);
+    core.arrival(0x10);
+    EXPECT_EQ(ejects(), 1);
+}
+
+TEST_F(ServiceCoreTest, ReportsOfDrivesThatDidNotChangeTouchNoDrive) {
+    const ConnectionId program = greet(1);
+    platform.addDriveWithMedium('C', DriveFixed, "SYSTEM", 0x1);
+    tables.setDriveLocked("F:\\", false);
+    platform.addDriveWithMedium('F', DriveRemovable, "DATA", 0x2);
+    const std::uint32_t present = 1u << 2 | 1u << 4 | 1u << 5;
+    core.takeStock(present);
+    platform.clearCalls();
+    for (int report = 0; report < 100; ++report)
+        ask(program, {.kind = RequestKind::DeviceArrival, .unitMask = 1u << 2 | 1u << 5});
+    core.lookAt(present);
+    // However often a client asks, its reports cost one look a letter.
+    EXPECT_EQ(std::count(platform.calls().begin(), platform.calls().end(), "query C:\\ size=260"), 1);
+    core.arrival(1u << 2 | 1u << 5);
+    for (const std::string& call : platform.calls()) EXPECT_EQ(call.rfind("open", 0), std::string::npos) << call;
+    EXPECT_FALSE(tables.findDrive("C:\\")) << "a fixed drive there all along became a locked drive";
+}
+
+TEST_F(ServiceCoreTest, ADriveNewAtItsLetterIsLockedWhateverItsType) {
+    core.takeStock(0x10);
+    platform.addDriveWithMedium('G', DriveFixed, "USBDISK", 0x3);  // a USB disk says it is fixed
+    core.lookAt(0x10 | 1u << 6);
+    EXPECT_TRUE(tables.isDriveLocked("G:\\"));
+    EXPECT_EQ(ejects(), 1);
+}
+
+TEST_F(ServiceCoreTest, AHelloOfAnotherVersionIsRefusedAndMayBeSaidAgain) {
+    core.connected(1, 1);
+    const ServerMessage refused = ask(1, {.kind = RequestKind::Hello, .version = ProtocolVersion + 1});
+    EXPECT_EQ(refused.kind, ServerKind::Refused);
+    EXPECT_EQ(refused.refused, RefusedReason::BadVersion);
+    EXPECT_TRUE(link.closed.empty());
+    EXPECT_EQ(ask(1, {.kind = RequestKind::Hello, .version = ProtocolVersion}).kind, ServerKind::HelloReply);
 }
 
 TEST_F(ServiceCoreTest, BoxesGoToTheTrayOfTheConsoleSessionAndStateChangesToEveryTray) {
