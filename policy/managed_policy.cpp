@@ -194,6 +194,10 @@ bool EffectivePolicy::sameEffectAs(const EffectivePolicy& other) const {
            trustedMedia == other.trustedMedia && unlockMinutes == other.unlockMinutes;
 }
 
+bool EffectivePolicy::sameDrivesAs(const EffectivePolicy& other) const {
+    return lockAllDrives == other.lockAllDrives && lockedMedia == other.lockedMedia && trustedMedia == other.trustedMedia;
+}
+
 bool EffectivePolicy::listsTrusted(std::uint32_t serial, std::string_view label) const {
     return listed(trustedMedia, serial, label);
 }

@@ -108,6 +108,8 @@ struct EffectivePolicy {
     bool operator==(const EffectivePolicy&) const = default;
     // The same values in effect (malformed ones aside): no change to report or apply.
     bool sameEffectAs(const EffectivePolicy& other) const;
+    // The same values that decide a drive's state: no apply pass is needed.
+    bool sameDrivesAs(const EffectivePolicy& other) const;
     bool unlockOffered() const { return !unlockMinutes || *unlockMinutes > 0; }
     // Matched as the local lists match: serial and label (label rule of the tables).
     bool listsTrusted(std::uint32_t serial, std::string_view label) const;

@@ -90,10 +90,20 @@ PolicyStatus PolicyControl::status() {
     if (relockPending_) status.relockInMs = std::max<std::int32_t>(static_cast<std::int32_t>(relockDue_ - now), 1);
     status.verifierSet = tables_.Managed.verifier.has_value();
     status.defaultPassword = defaultPasswordInForce();
-    status.unlockOffered = tables_.Managed.unlockOffered();
+    status.unlockOffered = tables_.Managed.unlockOffered() && passes_ == 0;
     status.unlockLimit = tables_.Managed.unlockMinutes.value_or(0);
     status.retryWaitMs = Guard.remaining(now);
     return status;
+}
+
+template <typename Run>
+void PolicyControl::pass(Run run) {
+    ++passes_;
+    notify();
+    run();
+    if (--passes_ != 0) return;
+    notify();
+    if (refreshAgain_ && !refreshRunning_) policyChanged();
 }
 
 // Protection is on before the pass: a medium arriving while one of its boxes
@@ -102,8 +112,7 @@ void PolicyControl::lockNow(AuditEvent event) {
     relockPending_ = false;
     relock_.cancel();
     tables_.ProtectionOn = true;
-    notify();
-    enforcement_.applyPolicy();
+    pass([this] { enforcement_.applyPolicy(); });
     audit().report(event);
 }
 
@@ -131,8 +140,9 @@ bool PolicyControl::relockDueAfter(std::uint32_t minutes) {
 }
 
 PasswordAnswer PolicyControl::unlock(const TypedPassword& typed, std::uint32_t minutes) {
-    // The administrator may have withdrawn unlocking while the prompt was open.
-    if (!tables_.Managed.unlockOffered()) return {PasswordOutcome::NotOffered, 0};
+    // The administrator may have withdrawn unlocking while the prompt was open;
+    // and an unlock inside a pass's box would leave the pass locking drives.
+    if (!tables_.Managed.unlockOffered() || passes_ > 0) return {PasswordOutcome::NotOffered, 0};
     const PasswordAnswer answer = check(typed, Prompt::Unlock);
     if (answer.outcome != PasswordOutcome::Right || !tables_.ProtectionOn) return answer;
     // The administrator allows no unlock without an end, nor one longer than the limit.
@@ -226,7 +236,7 @@ DeleteOutcome PolicyControl::deleteMedium(MediaList list, const MediumRow& row) 
 }
 
 void PolicyControl::apply() {
-    enforcement_.applyPolicy();
+    pass([this] { enforcement_.applyPolicy(); });
     const std::size_t locked = tables_.lockedDriveCount();
     const std::size_t unlocked = tables_.driveEntries().size() - locked;
     audit().report(AuditEvent::ConfigurationApplied,
@@ -279,14 +289,17 @@ void PolicyControl::reportAndEnforce(const char* version, bool firstRun) {
                                          std::to_string(tables_.mediaRecords().size()), firstRun ? "first run" : ""});
     if (defaultPasswordInForce()) audit().report(AuditEvent::DefaultPasswordInUse);
     reportManaged(managed, true);
-    enforcement_.startupSweep();
-    enforcement_.applyPolicy();
+    pass([this] {
+        enforcement_.startupSweep();
+        enforcement_.applyPolicy();
+    });
 }
 
 bool PolicyControl::readManaged() {
     if (!ManagedSource) return false;
     EffectivePolicy fresh = readManagedPolicy(*ManagedSource, tables_.Managed);
     const bool changed = !fresh.sameEffectAs(tables_.Managed);
+    managedDrivesChanged_ = !fresh.sameDrivesAs(tables_.Managed);
     tables_.Managed = std::move(fresh);
     return changed;
 }
@@ -305,12 +318,13 @@ void PolicyControl::reportManaged(bool changed, bool atStart) {
 }
 
 // What a changed administrator's policy does at once: applied while
-// protection is on; while off, an unlock it no longer allows ends.
+// protection is on, when it changed what decides a drive (a new verifier or
+// unlock limit touches none); while off, an unlock it no longer allows ends.
 void PolicyControl::takeUpManaged() {
     notify();
     const auto& limit = tables_.Managed.unlockMinutes;
     if (tables_.ProtectionOn) {
-        enforcement_.applyPolicy();
+        if (managedDrivesChanged_) pass([this] { enforcement_.applyPolicy(); });
     } else if (!tables_.Managed.unlockOffered()) {
         lockNow(AuditEvent::ProtectionOn);  // unlocking is no longer allowed at all
     } else if (limit && (!relockPending_ || relockDueAfter(*limit))) {
@@ -321,11 +335,12 @@ void PolicyControl::takeUpManaged() {
 // Group Policy's refresh broadcast (one for the machine, one for the user,
 // and any program may send it): the administrator's values are read again
 // and taken up only when their effect changed, so a refresh that changes
-// nothing touches no drive and no file. One arriving during a pass's box is
-// taken up once that pass is done, never in a pass of its own inside it.
+// nothing touches no drive and no file. One arriving during any pass's box
+// (Lock, a relock, Apply, a refresh) is taken up once that pass is done,
+// never in a pass of its own inside it.
 void PolicyControl::policyChanged() {
     if (!ManagedSource) return;
-    if (refreshRunning_) {
+    if (refreshRunning_ || passes_ > 0) {
         refreshAgain_ = true;
         return;
     }

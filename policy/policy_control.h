@@ -119,6 +119,10 @@ private:
     void startRelock(std::uint32_t minutes);
     bool relockDueAfter(std::uint32_t minutes);
     void takeUpManaged();
+    // An apply pass, a start-up's sweep and pass: Unlock is not offered while
+    // one runs, and a policy change heard during one of its boxes waits for it.
+    template <typename Run>
+    void pass(Run run);
     void notify() {
         if (Listener) Listener->stateChanged();
     }
@@ -137,6 +141,8 @@ private:
     std::uint32_t relockDue_ = 0;
     bool refreshRunning_ = false;
     bool refreshAgain_ = false;
+    int passes_ = 0;                 // passes running, nested in one another's boxes
+    bool managedDrivesChanged_ = false;  // the last read changed what decides a drive
     // The verifier form cannot compare its record with the default password
     // for nothing: the answer is kept, and known again after a change.
     std::string defaultCheckedFor_;

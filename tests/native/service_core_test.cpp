@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "policy/policy_control.h"
+#include "tests/support/fake_clock.h"
 #include "tests/support/fake_system.h"
 
 namespace ventrix {
@@ -19,17 +20,8 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-class FakeClock final : public Clock {
-public:
-    std::uint32_t now = 1000;
-    std::uint32_t nowMs() override { return now; }
-};
-
-class NoTimer final : public RelockTimer {
-public:
-    void start(std::uint32_t) override {}
-    void cancel() override {}
-};
+using testing::FakeClock;
+using testing::NoTimer;
 
 // A stand-in derivation, fast enough to check hundreds of passwords: the
 // verifiers it makes open only with the same password and salt.

@@ -1,0 +1,22 @@
+// The clock and the relock timer of PolicyControl, in the test's hands.
+#pragma once
+
+#include <cstdint>
+
+#include "policy/policy_control.h"
+
+namespace ventrix::testing {
+
+class FakeClock final : public Clock {
+public:
+    std::uint32_t now = 1000;
+    std::uint32_t nowMs() override { return now; }
+};
+
+class NoTimer final : public RelockTimer {
+public:
+    void start(std::uint32_t) override {}
+    void cancel() override {}
+};
+
+}  // namespace ventrix::testing
