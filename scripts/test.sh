@@ -14,6 +14,14 @@ scripts/install-deps.sh || { echo "dependency installation failed"; exit 1; }
 jobs=$(nproc)
 passed=0; failed=0; skipped=0; status=0
 
+# How long each phase took, printed at the end so a slow one shows.
+times=()
+phase_start=$SECONDS
+phase_done() {  # phase_done NAME: the time since the last phase ended
+  times+=("$1 $((SECONDS - phase_start))s")
+  phase_start=$SECONDS
+}
+
 run_suite() {  # run_suite NAME BUILD_DIR [ctest args...]
   local name=$1 dir=$2; shift 2
   echo "== $name"
@@ -35,10 +43,13 @@ build() {  # build PRESET [cmake -D options...]
   cmake --preset "$preset" "$@" >/dev/null && cmake --build "build/$preset" -j"$jobs" || { echo "build $preset failed"; exit 1; }
 }
 
+phase_done "installs"
 build native
 run_suite "native core" build/native
+phase_done "native"
 build asan
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_suite "native core (ASan+UBSan)" build/asan
+phase_done "native under sanitizers"
 
 # The configuration loader and the pipe codec under libFuzzer, side by side for
 # the same bounded time, each on a fresh copy of its seed corpus; any fault
@@ -73,6 +84,7 @@ wait "$config_pid"; config_rc=$?
 wait "$request_pid"; request_rc=$?
 fuzz_result fuzz build/fuzz/fuzz-run.log "$config_rc"
 fuzz_result "fuzz (pipe messages)" build/fuzz/request-fuzz-run.log "$request_rc"
+phase_done "fuzz"
 
 # A throw-away code-signing certificate: both Windows builds are signed with
 # it, their suites run the signed files, the static checks verify them.
@@ -86,9 +98,12 @@ rm -rf "$sign" && mkdir -p "$sign"
 signing=(-DVENTRIX_SIGN_PFX="$sign/cert.pfx" -DVENTRIX_SIGN_PASSWORD_FILE="$sign/password.txt"
          -DVENTRIX_SIGN_CA_FILE="$sign/cert.pem")
 build windows64 "${signing[@]}"
+phase_done "x64 build"
 build windows "${signing[@]}"
+phase_done "x86 build"
 run_suite "static checks (x64 exe and package)" build/windows64/tests/static
 run_suite "static checks (x86 exe and package)" build/windows/tests/static
+phase_done "static checks"
 
 # The x64 build runs under the 64-bit Wine everywhere; the x86 build needs a
 # kernel that starts 32-bit programs, which not every machine has.
@@ -107,6 +122,7 @@ run_build() {  # run_build BITS
   local dir arch
   if [ "$1" = 64 ]; then dir=build/windows64 arch=x64; else dir=build/windows arch=x86; fi
   passed=0; failed=0; skipped=0; status=0
+  local began=$SECONDS
   use_wine "$1"
   start_xvfb
   rm -rf "$dir/wineprefix"
@@ -114,9 +130,10 @@ run_build() {  # run_build BITS
   trap 'kill "$(cat "$WINEPREFIX/keeper.pid" 2>/dev/null)" 2>/dev/null; wineserver -k 2>/dev/null; kill "$XVFB_PID" 2>/dev/null' EXIT
   export VENTRIX_KEEPER="$root/$dir/tests/wine_keeper.exe"
   run_suite "windows $arch (Wine)" "$dir" -LE 'e2e|static'
+  local windows=$((SECONDS - began))
   # The end-to-end runs drive the real exe in a prefix of their own, one at a time.
   run_suite "end-to-end $arch (Wine)" "$dir" -L e2e -j1
-  echo "$passed $failed $skipped $status" >"$dir/suite-counts"
+  echo "$passed $failed $skipped $status $windows $((SECONDS - began - windows))" >"$dir/suite-counts"
 }
 
 pids=()
@@ -130,13 +147,16 @@ for pid in "${pids[@]}"; do wait "$pid"; done
 for bits in "${runnable[@]}"; do
   if [ "$bits" = 64 ]; then dir=build/windows64; else dir=build/windows; fi
   cat "$dir/suites.log"
-  if read -r p f sk st <"$dir/suite-counts" 2>/dev/null; then
+  if read -r p f sk st win e2e <"$dir/suite-counts" 2>/dev/null; then
     passed=$((passed + p)); failed=$((failed + f)); skipped=$((skipped + sk)); [ "$st" = 0 ] || status=1
+    times+=("windows suite ${dir#build/} ${win}s" "end-to-end ${dir#build/} ${e2e}s")
   else
     echo "windows suites of $dir: no counts (counted as failed)"; failed=$((failed + 1)); status=1
   fi
 done
 
+phase_done "Windows suites (side by side)"
+echo "Times: ${times[*]/%/,} total $((SECONDS))s" | sed 's/,,/,/g; s/, total/; total/'
 echo "$passed passed, $failed failed, $skipped skipped"
 [ $failed -eq 0 ] && exit $status
 exit 1
