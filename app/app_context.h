@@ -11,10 +11,10 @@
 #include "policy/config_file.h"
 #include "policy/key_derivation.h"
 #include "policy/managed_policy.h"
-#include "policy/password_guard.h"
-#include "policy/policy_control.h"
+#include "control/password_guard.h"
+#include "control/policy_control.h"
 #include "policy/policy_tables.h"
-#include "policy/win32/window_timing.h"
+#include "control/win32/window_timing.h"
 #include "volume/enforcement.h"
 #include "volume/volume_ops.h"
 

@@ -8,8 +8,8 @@
 
 #include <deque>
 
-#include "policy/policy_access.h"
-#include "policy/policy_control.h"
+#include "control/policy_access.h"
+#include "control/policy_control.h"
 #include "service/protocol.h"
 
 namespace ventrix {

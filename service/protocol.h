@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "policy/policy_access.h"
+#include "control/policy_access.h"
 
 namespace ventrix {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "policy/policy_control.h"
+#include "control/policy_control.h"
 #include "service/protocol.h"
 #include "volume/volume_ops.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "policy/policy_access.h"
+#include "control/policy_access.h"
 #include "ui/list_view.h"
 
 namespace ventrix {

@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "policy/policy_access.h"
+#include "control/policy_access.h"
 
 namespace ventrix {
 

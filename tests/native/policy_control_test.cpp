@@ -1,6 +1,6 @@
 // The decisions both modes share, against fakes: what a change of the
 // administrator's policy runs, and what is offered while a pass shows boxes.
-#include "policy/policy_control.h"
+#include "control/policy_control.h"
 
 #include <gtest/gtest.h>
 

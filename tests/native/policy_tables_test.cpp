@@ -1,5 +1,5 @@
 #include "policy/policy_tables.h"
-#include "policy/password_guard.h"
+#include "control/password_guard.h"
 
 #include <gtest/gtest.h>
 

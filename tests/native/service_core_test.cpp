@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "policy/policy_control.h"
+#include "control/policy_control.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/fake_system.h"
 

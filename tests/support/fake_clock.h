@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "policy/policy_control.h"
+#include "control/policy_control.h"
 
 namespace ventrix::testing {
 

@@ -1,4 +1,4 @@
-#include "policy/password_guard.h"
+#include "control/password_guard.h"
 
 namespace ventrix {
 

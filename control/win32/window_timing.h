@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "policy/policy_control.h"
+#include "control/policy_control.h"
 
 namespace ventrix {
 

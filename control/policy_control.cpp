@@ -1,4 +1,4 @@
-#include "policy/policy_control.h"
+#include "control/policy_control.h"
 
 #include <algorithm>
 #include <string>
