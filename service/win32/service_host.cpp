@@ -318,6 +318,7 @@ LRESULT Service::windowMessage(HWND window, UINT message, WPARAM wParam, LPARAM 
 // set, so each is looked at again here.
 void Service::loop() {
     constexpr DWORD TurnMs = 1000;  // the deadline of a silent connection is looked at least this often
+    static_assert(3 + PipeServer::MaxEvents <= MAXIMUM_WAIT_OBJECTS - 1, "every connection's events fit in the wait");
     const auto set = [](HANDLE event) { return event && WaitForSingleObject(event, 0) == WAIT_OBJECT_0; };
     for (;;) {
         HANDLE events[MAXIMUM_WAIT_OBJECTS - 1];
