@@ -2,6 +2,7 @@
 
 #include "app/app_context.h"
 #include "policy/win32/system_library.h"
+#include "service/win32/overlapped_io.h"
 #include "volume/enforcement.h"
 
 namespace ventrix {
@@ -62,7 +63,6 @@ bool ServiceClient::connect() {
         return false;
     }
     pipe_ = pipe;
-    if (!event_) event_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     ServerMessage hello;
     if (!ask(Request{.kind = RequestKind::Hello, .version = ProtocolVersion}, ServerKind::HelloReply, hello) ||
         hello.version != ProtocolVersion) {
@@ -79,35 +79,23 @@ void ServiceClient::disconnect() {
     notices_.clear();
 }
 
+// Each request's OVERLAPPED lives here only as long as the request: one
+// that did not end in time is cancelled and waited for as `io` goes.
 bool ServiceClient::write(const std::vector<std::uint8_t>& bytes) {
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = event_;
+    OverlappedIo io;
+    io.write(pipe_, bytes.data(), static_cast<DWORD>(bytes.size()));
     DWORD written = 0;
-    if (!WriteFile(pipe_, bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &overlapped) &&
-        GetLastError() != ERROR_IO_PENDING)
-        return false;
-    if (WaitForSingleObject(event_, ReplyTimeoutMs) != WAIT_OBJECT_0) {
-        CancelIo(pipe_);
-        return false;
-    }
-    return GetOverlappedResult(pipe_, &overlapped, &written, FALSE) && written == bytes.size();
+    return io.wait(ReplyTimeoutMs) && io.result(written) && written == bytes.size();
 }
 
 // One whole message: a longer one than any the protocol has, or one that
 // does not decode, ends the connection.
 bool ServiceClient::read(ServerMessage& message, DWORD timeoutMs) {
     buffer_.resize(MaxMessageBytes);
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = event_;
+    OverlappedIo io;
+    io.read(pipe_, buffer_.data(), static_cast<DWORD>(buffer_.size()));
     DWORD got = 0;
-    if (!ReadFile(pipe_, buffer_.data(), static_cast<DWORD>(buffer_.size()), nullptr, &overlapped) &&
-        GetLastError() != ERROR_IO_PENDING)
-        return false;
-    if (WaitForSingleObject(event_, timeoutMs) != WAIT_OBJECT_0) {
-        CancelIo(pipe_);
-        return false;
-    }
-    return GetOverlappedResult(pipe_, &overlapped, &got, FALSE) && decodeServerMessage(buffer_.data(), got, message);
+    return io.wait(timeoutMs) && io.result(got) && decodeServerMessage(buffer_.data(), got, message);
 }
 
 bool ServiceClient::ask(const Request& request, ServerKind expected, ServerMessage& reply) {

@@ -73,7 +73,6 @@ private:
     }
 
     HANDLE pipe_ = INVALID_HANDLE_VALUE;
-    HANDLE event_ = nullptr;
     std::vector<std::uint8_t> buffer_;
     std::deque<ServerMessage> notices_;
     bool showingBox_ = false;

@@ -1,5 +1,8 @@
 #include "service/service_core.h"
 
+#include <iterator>
+#include <utility>
+
 namespace ventrix {
 namespace {
 
@@ -20,22 +23,92 @@ bool holdsExchangeableMedia(std::uint32_t type) { return type == DriveRemovable 
 
 }  // namespace
 
-void ServiceCore::connected(ConnectionId connection, std::uint32_t session) {
-    connections_[connection] = Connection{session};
+bool ServiceCore::connected(ConnectionId connection, std::uint32_t session, std::uint32_t process) {
+    sweep();
+    std::size_t inAll = 0, inSession = 0, inProcess = 0;
+    for (const auto& [id, state] : connections_) {
+        ++inAll;
+        inSession += state.session == session ? 1 : 0;
+        inProcess += process != 0 && state.process == process ? 1 : 0;
+    }
+    if (inAll >= ConnectionLimits::InAll || inSession >= ConnectionLimits::PerSession ||
+        inProcess >= ConnectionLimits::PerProcess)
+        return false;
+    Connection& state = connections_[connection];
+    state = Connection{};
+    state.session = session;
+    state.process = process;
+    state.since = clock_.nowMs();
+    return true;
+}
+
+std::size_t ServiceCore::connections() const {
+    std::size_t live = 0;
+    for (const auto& [id, state] : connections_) live += state.dropped ? 0 : 1;
+    return live;
+}
+
+void ServiceCore::sweep() {
+    for (auto it = connections_.begin(); it != connections_.end();)
+        it = it->second.dropped ? connections_.erase(it) : std::next(it);
+}
+
+void ServiceCore::tick() {
+    sweep();
+    const std::uint32_t now = clock_.nowMs();
+    for (const auto& [connection, state] : connections_)
+        if (!state.greeted && now - state.since >= ConnectionLimits::HelloWithinMs) drop(connection);
 }
 
 void ServiceCore::drop(ConnectionId connection) {
-    connections_.erase(connection);
+    const auto found = connections_.find(connection);
+    if (found == connections_.end() || found->second.dropped) return;
+    found->second.dropped = true;
+    found->second.queued.clear();
     link_.close(connection);
 }
 
+bool ServiceCore::deliver(ConnectionId connection, std::vector<std::uint8_t> message) {
+    const auto found = connections_.find(connection);
+    if (found == connections_.end() || found->second.dropped) return false;
+    Connection& state = found->second;
+    if (!state.writing) {
+        state.writing = !link_.send(connection, message);
+        return true;
+    }
+    // A client that reads nothing while this much waits for it is dropped,
+    // never waited for.
+    if (state.queued.size() >= ConnectionLimits::QueuedMessages ||
+        state.queuedBytes + message.size() > ConnectionLimits::QueuedBytes) {
+        drop(connection);
+        return false;
+    }
+    state.queuedBytes += message.size();
+    state.queued.push_back(std::move(message));
+    return true;
+}
+
+void ServiceCore::written(ConnectionId connection) {
+    const auto found = connections_.find(connection);
+    if (found == connections_.end() || found->second.dropped) return;
+    Connection& state = found->second;
+    state.writing = false;
+    while (!state.writing && !state.queued.empty()) {
+        const std::vector<std::uint8_t> next = std::move(state.queued.front());
+        state.queued.pop_front();
+        state.queuedBytes -= next.size();
+        state.writing = !link_.send(connection, next);
+    }
+}
+
 void ServiceCore::answer(ConnectionId connection, const ServerMessage& message) {
-    link_.send(connection, encodeServerMessage(message));
+    deliver(connection, encodeServerMessage(message));
 }
 
 void ServiceCore::received(ConnectionId connection, const std::uint8_t* data, std::size_t size) {
+    sweep();
     const auto found = connections_.find(connection);
-    if (found == connections_.end()) return;
+    if (found == connections_.end() || found->second.dropped) return;
     Request request;
     // Anything that is not a message of the protocol ends that client's
     // connection, and only that one: the service goes on for the others.
@@ -97,7 +170,9 @@ void ServiceCore::configure(ConnectionId connection, const Request& request) {
     switch (request.kind) {
     case RequestKind::Drives:
         return answer(connection, {.kind = ServerKind::DrivesReply, .drives = control_.drives()});
-    case RequestKind::Media: return link_.send(connection, encodeMediaPage(control_.media(request.list), request.start));
+    case RequestKind::Media:
+        deliver(connection, encodeMediaPage(control_.media(request.list), request.start));
+        return;
     case RequestKind::ToggleDrive: control_.toggleDrive(request.root); break;
     case RequestKind::PresentMedia:
         return answer(connection, {.kind = ServerKind::PresentMediaReply, .present = control_.presentMedia()});
@@ -172,25 +247,27 @@ void ServiceCore::lookAt(std::uint32_t presentLetters) {
 
 bool ServiceCore::showMessage(std::uint32_t session, const std::string& text, const std::string& caption,
                               std::uint32_t type) {
-    for (const auto& [connection, state] : connections_) {
-        if (!state.greeted || state.session != session) continue;
-        answer(connection, {.kind = ServerKind::MessageNotice, .text = text, .caption = caption, .boxType = type});
-        return true;
-    }
-    return false;
+    const std::vector<std::uint8_t> notice =
+        encodeServerMessage({.kind = ServerKind::MessageNotice, .text = text, .caption = caption, .boxType = type});
+    // Every client of that session hears it: a program that connected before
+    // the tray cannot take the box away from it.
+    bool delivered = false;
+    for (const auto& [connection, state] : connections_)
+        if (state.greeted && state.session == session) delivered = deliver(connection, notice) || delivered;
+    return delivered;
 }
 
 void ServiceCore::stopping() {
     const std::vector<std::uint8_t> notice = encodeServerMessage({.kind = ServerKind::StoppingNotice});
     for (const auto& [connection, state] : connections_)
-        if (state.greeted) link_.send(connection, notice);
+        if (state.greeted) deliver(connection, notice);
 }
 
 void ServiceCore::stateChanged() {
     const std::vector<std::uint8_t> notice =
         encodeServerMessage({.kind = ServerKind::StateNotice, .status = control_.status()});
     for (const auto& [connection, state] : connections_)
-        if (state.greeted) link_.send(connection, notice);
+        if (state.greeted) deliver(connection, notice);
 }
 
 }  // namespace ventrix

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <string>
 #include <vector>
@@ -20,11 +21,16 @@ namespace ventrix {
 
 using ConnectionId = std::uint32_t;
 
-// How the core reaches its clients.
+// How the core reaches its clients. One message per connection is on its way
+// at a time; the core queues the rest, so no client that reads nothing ever
+// makes the service wait.
 class ClientLink {
 public:
     virtual ~ClientLink() = default;
-    virtual void send(ConnectionId connection, const std::vector<std::uint8_t>& message) = 0;
+    // True when the message is out of the service's hands at once (or the
+    // connection is failing anyway); false while it is still being written:
+    // the link then calls ServiceCore::written() once it is.
+    virtual bool send(ConnectionId connection, const std::vector<std::uint8_t>& message) = 0;
     // The connection ends; nothing more is received from it.
     virtual void close(ConnectionId connection) = 0;
 };
@@ -45,16 +51,41 @@ struct LetterSeen {
     }
 };
 
+// What one client may hold, so that nothing on the pipe holds the service
+// up. Every Windows session has room of its own: one user's programs never
+// take the place of another session's tray (the administrator's among them).
+// A tray needs one connection, two for a moment while it reconnects or a
+// second tray finds the first; the total keeps every connection's two events
+// and the service's own within the one wait of the service's thread (at most
+// 63 handles).
+struct ConnectionLimits {
+    static constexpr std::size_t PerProcess = 2;
+    static constexpr std::size_t PerSession = 4;
+    static constexpr std::size_t InAll = 24;
+    static constexpr std::uint32_t HelloWithinMs = 5000;
+    // Messages waiting behind the one being written: far more than a tray
+    // that reads leaves waiting (the pipe's own buffer takes 64 KiB first).
+    static constexpr std::size_t QueuedMessages = 32;
+    static constexpr std::size_t QueuedBytes = 256 * 1024;
+};
+
 class ServiceCore final : public ControlListener {
 public:
     ServiceCore(PolicyControl& control, VolumeOps& volumes, ClientLink& link, Clock& clock)
         : control_(control), volumes_(volumes), link_(link), clock_(clock) {}
 
-    // A client connected from the given session (Windows' session id).
-    void connected(ConnectionId connection, std::uint32_t session);
+    // A client connected from the given session and process (as Windows
+    // reports them for the pipe; process 0: not known). False when it would
+    // pass a limit: it is then not kept, and the link closes it at once.
+    bool connected(ConnectionId connection, std::uint32_t session, std::uint32_t process = 0);
     void received(ConnectionId connection, const std::uint8_t* data, std::size_t size);
+    // The message the link was writing has gone: the next one queued follows.
+    void written(ConnectionId connection);
     void disconnected(ConnectionId connection) { connections_.erase(connection); }
-    std::size_t connections() const { return connections_.size(); }
+    std::size_t connections() const;
+    // At every turn of the service's wait: a client that has not said Hello
+    // within the limit is dropped.
+    void tick();
 
     // The service's own sources: the system says something changed at these
     // letters; each is looked at now.
@@ -79,11 +110,23 @@ public:
 private:
     struct Connection {
         std::uint32_t session = 0;
+        std::uint32_t process = 0;
+        std::uint32_t since = 0;   // when it connected
         bool greeted = false;      // said hello with the protocol's magic
         bool configuring = false;  // opened the configuration with the password
+        bool writing = false;      // the link is writing a message to it
+        bool dropped = false;      // closed; forgotten at the next sweep
+        std::deque<std::vector<std::uint8_t>> queued;
+        std::size_t queuedBytes = 0;
     };
 
+    // Dropped connections are marked while anything may still hold them
+    // (a pass that tells every client, a request being served), and
+    // forgotten only at the start of a call from the link.
+    void sweep();
     void drop(ConnectionId connection);
+    // False when the connection is gone, or dropped now for a full queue.
+    bool deliver(ConnectionId connection, std::vector<std::uint8_t> message);
     void answer(ConnectionId connection, const ServerMessage& message);
     void serve(ConnectionId connection, Connection& state, const Request& request);
     void configure(ConnectionId connection, const Request& request);

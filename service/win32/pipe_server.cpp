@@ -17,40 +17,41 @@ namespace {
 // (0x12019b leaves out FILE_CREATE_PIPE_INSTANCE, so no user can serve a
 // second instance of the name). Network logons: nothing, before anything else.
 constexpr const char* PipeAccess = "D:P(D;;GA;;;NU)(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12019b;;;IU)";
-// A client that reads nothing for this long is dropped, not waited for.
-constexpr DWORD WriteTimeoutMs = 5000;
 
 using ClientProcessId = BOOL(WINAPI*)(HANDLE pipe, PULONG process);
 
-// The Windows session the client runs in: its boxes are shown there.
-DWORD clientSession(HANDLE pipe) {
+// Who is at the other end, as the kernel knows it, never as the client says:
+// the process that opened the pipe and its Windows session (where its boxes
+// are shown). Process 0 and session 0xFFFFFFFF where Windows cannot tell.
+void clientOf(HANDLE pipe, std::uint32_t& session, std::uint32_t& process) {
     const auto clientProcess = entry<ClientProcessId>(GetModuleHandleA("kernel32.dll"), "GetNamedPipeClientProcessId");
-    ULONG process = 0;
-    DWORD session = 0;
-    if (!clientProcess || !clientProcess(pipe, &process) || !ProcessIdToSessionId(process, &session)) return 0xFFFFFFFF;
-    return session;
+    ULONG id = 0;
+    DWORD sessionId = 0;
+    process = 0;
+    session = 0xFFFFFFFF;
+    if (!clientProcess || !clientProcess(pipe, &id)) return;
+    process = id;
+    if (ProcessIdToSessionId(id, &sessionId)) session = sessionId;
 }
 
 }  // namespace
 
 bool PipeServer::start(ServiceCore& core) {
     core_ = &core;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(PipeAccess, SDDL_REVISION_1, &descriptor_, nullptr)) {
+    if (!descriptor_ &&
+        !ConvertStringSecurityDescriptorToSecurityDescriptorA(PipeAccess, SDDL_REVISION_1, &descriptor_, nullptr)) {
         lastError_ = GetLastError();
         return false;
     }
     security_ = {sizeof security_, descriptor_, FALSE};
     first_ = true;
-    return listen();
+    serving_ = listen();
+    return serving_;
 }
 
 void PipeServer::stop() {
-    for (auto& instance : instances_) {
-        CancelIo(instance->pipe);
-        if (instance->connected) DisconnectNamedPipe(instance->pipe);
-        CloseHandle(instance->pipe);
-        CloseHandle(instance->event);
-    }
+    serving_ = false;
+    for (auto& instance : instances_) discard(instance.get(), false);
     instances_.clear();
     if (descriptor_) LocalFree(descriptor_);
     descriptor_ = nullptr;
@@ -70,16 +71,17 @@ bool PipeServer::listen() {
     first_ = false;
     auto instance = std::make_unique<Instance>();
     instance->pipe = pipe;
-    instance->event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    instance->overlapped.hEvent = instance->event;
-    if (!ConnectNamedPipe(pipe, &instance->overlapped)) {
-        const DWORD error = GetLastError();
-        if (error == ERROR_PIPE_CONNECTED) SetEvent(instance->event);
-        else if (error != ERROR_IO_PENDING) {
-            CloseHandle(pipe);
-            CloseHandle(instance->event);
-            return false;
-        }
+    instance->reading.connect(pipe);
+    // A client that came and went before the connect: the instance is made ready again.
+    if (instance->reading.refusal() == ERROR_NO_DATA) {
+        DisconnectNamedPipe(pipe);
+        instance->reading.connect(pipe);
+    }
+    if (const DWORD error = instance->reading.refusal()) {
+        lastError_ = error;
+        instance->reading.cancel();
+        CloseHandle(pipe);
+        return false;
     }
     instances_.push_back(std::move(instance));
     return true;
@@ -87,8 +89,11 @@ bool PipeServer::listen() {
 
 std::size_t PipeServer::events(HANDLE* out, std::size_t capacity) const {
     std::size_t count = 0;
-    for (const auto& instance : instances_)
-        if (count < capacity) out[count++] = instance->event;
+    for (const auto& instance : instances_) {
+        if (instance->closing) continue;
+        if (count < capacity) out[count++] = instance->reading.event();
+        if (instance->connected && count < capacity) out[count++] = instance->writing.event();
+    }
     return count;
 }
 
@@ -98,95 +103,94 @@ PipeServer::Instance* PipeServer::byId(ConnectionId connection) {
     return nullptr;
 }
 
+// Whom the core does not take is closed at once, before it can send anything.
 void PipeServer::accepted(Instance& instance) {
     instance.connected = true;
     instance.id = nextId_++;
+    std::uint32_t session = 0, process = 0;
+    clientOf(instance.pipe, session, process);
+    if (!core_->connected(instance.id, session, process)) return discard(&instance, false);
     instance.buffer.resize(MaxMessageBytes);
-    core_->connected(instance.id, clientSession(instance.pipe));
     readNext(instance);
 }
 
 // A message longer than the protocol allows fails the read with
 // ERROR_MORE_DATA: that client's connection ends.
 void PipeServer::readNext(Instance& instance) {
-    ResetEvent(instance.event);
-    instance.overlapped = {};
-    instance.overlapped.hEvent = instance.event;
-    if (!ReadFile(instance.pipe, instance.buffer.data(), static_cast<DWORD>(instance.buffer.size()), nullptr,
-                  &instance.overlapped) &&
-        GetLastError() != ERROR_IO_PENDING)
-        SetEvent(instance.event);  // the result is taken, failure and all, on the loop's next turn
+    instance.reading.read(instance.pipe, instance.buffer.data(), static_cast<DWORD>(instance.buffer.size()));
 }
 
-void PipeServer::completed(Instance& instance) {
+void PipeServer::readEnded(Instance& instance) {
     DWORD got = 0;
-    if (!GetOverlappedResult(instance.pipe, &instance.overlapped, &got, FALSE)) {
-        discard(&instance, true);
-        return;
-    }
+    if (!instance.reading.result(got)) return discard(&instance, true);
     core_->received(instance.id, instance.buffer.data(), got);
     if (!instance.closing) readNext(instance);
 }
 
-void PipeServer::signalled(HANDLE event) {
-    const auto found = std::find_if(instances_.begin(), instances_.end(),
-                                    [&](const auto& instance) { return instance->event == event; });
-    if (found == instances_.end()) return;
-    Instance& instance = **found;
-    if (instance.closing) {
-        // swept below
-    } else if (instance.connected) {
-        completed(instance);
-    } else {
-        DWORD ignored = 0;
-        if (GetOverlappedResult(instance.pipe, &instance.overlapped, &ignored, FALSE) ||
-            GetLastError() == ERROR_PIPE_CONNECTED)
-            accepted(instance);
-        else
-            discard(&instance, false);
+void PipeServer::writeEnded(Instance& instance) {
+    DWORD wrote = 0;
+    if (!instance.writing.result(wrote) || wrote != instance.outgoing.size()) return discard(&instance, true);
+    instance.outgoing.clear();
+    core_->written(instance.id);
+}
+
+void PipeServer::serve() {
+    if (!serving_) return;
+    for (std::size_t i = 0; i < instances_.size(); ++i) {
+        Instance& instance = *instances_[i];
+        if (instance.closing) continue;
+        if (!instance.connected) {
+            DWORD ignored = 0;
+            if (!instance.reading.ended()) continue;
+            if (instance.reading.result(ignored)) accepted(instance);
+            else discard(&instance, false);
+            continue;
+        }
+        if (instance.writing.ended()) writeEnded(instance);
+        if (!instance.closing && instance.reading.ended()) readEnded(instance);
     }
-    // Closed connections go; one instance always waits for the next client.
+    // Closed connections go (the core hears of those it still counts); one
+    // instance always waits for the next client.
     std::vector<ConnectionId> gone;
     for (auto it = instances_.begin(); it != instances_.end();) {
         if (!(*it)->closing) {
             ++it;
             continue;
         }
-        if ((*it)->id != 0 && (*it)->connected) gone.push_back((*it)->id);
-        CloseHandle((*it)->pipe);
-        CloseHandle((*it)->event);
+        if ((*it)->tellCore) gone.push_back((*it)->id);
         it = instances_.erase(it);
     }
     for (ConnectionId connection : gone) core_->disconnected(connection);
     const bool listening = std::any_of(instances_.begin(), instances_.end(),
                                        [](const auto& instance) { return !instance->connected; });
-    if (!listening && instances_.size() <= MaxConnections) listen();
+    if (!listening) listen();
 }
 
+// Ends the connection at once: its requests are cancelled and waited for
+// before its handle goes; the instance itself goes at the end of serve().
 void PipeServer::discard(Instance* instance, bool tellCore) {
     if (!instance || instance->closing) return;
     instance->closing = true;
-    if (!tellCore) instance->id = 0;
-    CancelIo(instance->pipe);
+    instance->tellCore = tellCore && instance->connected;
+    instance->reading.cancel();
+    instance->writing.cancel();
     if (instance->connected) DisconnectNamedPipe(instance->pipe);
-    SetEvent(instance->event);  // so the loop's next turn sweeps it away
+    CloseHandle(instance->pipe);
+    instance->pipe = INVALID_HANDLE_VALUE;
 }
 
-void PipeServer::send(ConnectionId connection, const std::vector<std::uint8_t>& message) {
+// Never waits: a write that cannot finish at once stays on its way, and
+// serve() tells the core when it has gone.
+bool PipeServer::send(ConnectionId connection, const std::vector<std::uint8_t>& message) {
     Instance* instance = byId(connection);
-    if (!instance) return;
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    DWORD written = 0;
-    bool ok = WriteFile(instance->pipe, message.data(), static_cast<DWORD>(message.size()), nullptr, &overlapped) ||
-              GetLastError() == ERROR_IO_PENDING;
-    if (ok && WaitForSingleObject(overlapped.hEvent, WriteTimeoutMs) != WAIT_OBJECT_0) {
-        CancelIo(instance->pipe);
-        ok = false;
-    }
-    ok = ok && GetOverlappedResult(instance->pipe, &overlapped, &written, FALSE) && written == message.size();
-    CloseHandle(overlapped.hEvent);
-    if (!ok) discard(instance, true);
+    if (!instance) return true;
+    instance->outgoing = message;  // Windows reads it until the write has ended
+    instance->writing.write(instance->pipe, instance->outgoing.data(), static_cast<DWORD>(instance->outgoing.size()));
+    if (!instance->writing.ended()) return false;
+    DWORD wrote = 0;
+    if (!instance->writing.result(wrote) || wrote != instance->outgoing.size()) discard(instance, true);
+    instance->outgoing.clear();
+    return true;
 }
 
 void PipeServer::close(ConnectionId connection) { discard(byId(connection), false); }

@@ -299,29 +299,32 @@ LRESULT Service::windowMessage(HWND window, UINT message, WPARAM wParam, LPARAM 
     }
 }
 
+// Every turn takes up everything that is ready, each once: the stop, the
+// device events, the policy's refresh, every connection whose I/O has ended,
+// the silent connections' deadline and then every window message (the volume
+// broadcast, the letter look, the relock), so no client, however busy,
+// holds up the rest. The wait reports only the first of its handles that is
+// set, so each is looked at again here.
 void Service::loop() {
+    constexpr DWORD TurnMs = 1000;  // the deadline of a silent connection is looked at least this often
+    static_assert(3 + PipeServer::MaxEvents <= MAXIMUM_WAIT_OBJECTS - 1, "every connection's events fit in the wait");
+    const auto set = [](HANDLE event) { return event && WaitForSingleObject(event, 0) == WAIT_OBJECT_0; };
     for (;;) {
         HANDLE events[MAXIMUM_WAIT_OBJECTS - 1];
         DWORD count = 0;
         events[count++] = stopEvent_;
         events[count++] = deviceReady_;
         if (policyEvent_) events[count++] = policyEvent_;
-        const DWORD fixed = count;
         count += static_cast<DWORD>(pipe_.events(events + count, MAXIMUM_WAIT_OBJECTS - 1 - count));
-        const DWORD woken = MsgWaitForMultipleObjectsEx(count, events, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-        if (woken == WAIT_OBJECT_0) return;
-        if (woken == WAIT_OBJECT_0 + 1) {
-            deviceEvents();
-        } else if (policyEvent_ && woken == WAIT_OBJECT_0 + 2) {
-            policy_.policyChanged();
-        } else if (woken >= WAIT_OBJECT_0 + fixed && woken < WAIT_OBJECT_0 + count) {
-            pipe_.signalled(events[woken - WAIT_OBJECT_0]);
-        } else if (woken == WAIT_OBJECT_0 + count) {
-            MSG message;
-            while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
-        } else {
+        if (MsgWaitForMultipleObjectsEx(count, events, TurnMs, QS_ALLINPUT, MWMO_INPUTAVAILABLE) == WAIT_FAILED)
             Sleep(10);  // a failed wait must not spin
-        }
+        if (set(stopEvent_)) return;
+        if (set(deviceReady_)) deviceEvents();
+        if (set(policyEvent_)) policy_.policyChanged();
+        pipe_.serve();
+        core_.tick();
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
     }
 }
 

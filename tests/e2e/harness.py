@@ -1766,8 +1766,9 @@ def service_first_start_steps(s, service):
 def service_client_steps(s, service):
     """The tray as the service's client: no file of its own, the service's
     password, its icon and boxes; Exit ends the tray only; killed, the service
-    goes on; junk and wrong passwords on the pipe change nothing; stopped, the
-    tray says so and comes back with the service."""
+    goes on; junk and wrong passwords on the pipe change nothing, nor do held
+    and flooded connections; stopped, the tray says so and comes back with the
+    service."""
     service.start()
     tray = s.start(startup_boxes=())
     s.wait_tray("locked")
@@ -1809,21 +1810,29 @@ def service_client_steps(s, service):
     check(replies[1]["outcome"] == "1" and replies[2]["kind"] == "0x800A" and replies[3]["on"] == "1",
           "a wrong password or a configuration request without it changed something: %r" % replies)
 
-    # Killed from outside: the next arrival is still the service's.
+    # Killed from outside: the next arrival is still the service's, and so is
+    # the next tray, while one program holds twenty connections that say
+    # nothing and floods two more that never read.
     tray.kill()
     s.wait_tray(None)
-    before = len(service.requests())
-    link = plug_drive(s, "g")
+    crowd = subprocess.Popen(["wine", s.e.probe_exe, "crowd", "20", "2", "40"], env=s.e.wine_env(), cwd=s.work,
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    link = None
     try:
+        check(crowd.stdout.readline().strip() == b"crowding", "the crowd did not reach the pipe")
+        link = plug_drive(s, "g")
         check(s.probe.call("arrive", 0x40, "broadcast")[0] == 0, "the broadcast was not delivered")
         poll(lambda: (2000, WARNING, ["G:\\", "", "", "new drive"]) in service.events(), 10,
              what="the service locking G: with no tray")
+        tray = s.start("again", startup_boxes=())
+        s.wait_tray("locked")
     finally:
-        os.remove(link)
+        crowd.kill()
+        crowd.wait()
+        if link:
+            os.remove(link)
 
     # The service stops and starts again: the tray says so, and follows.
-    tray = s.start("again", startup_boxes=())
-    s.wait_tray("locked")
     service.stop()
     poll(lambda: any(line.endswith("tip=Ventrix - service stopped") for line in s.probe.call("tray")[1]), 10,
          what="the tip saying the service stopped")

@@ -1040,6 +1040,51 @@ int cmdPipe(const Args& a) {
     return 0;
 }
 
+// crowd IDLE FLOODERS SECONDS: what one program of a user can do to the
+// service's pipe for that long: FLOODERS connections that say Hello and then
+// ask Status without ever reading a reply (connecting again when dropped),
+// then IDLE connections that say nothing. Prints "crowding" once they are
+// made, and at the end how many times the flooders were dropped.
+struct Flood {
+    DWORD until = 0;
+    LONG drops = 0;
+};
+
+DWORD WINAPI flood(void* context) {
+    auto& shared = *static_cast<Flood*>(context);
+    const std::vector<std::uint8_t> hello = pipeStep("hello"), status = pipeStep("status");
+    while (static_cast<LONG>(shared.until - GetTickCount()) > 0) {
+        HANDLE pipe = pipeOpen();
+        if (pipe == INVALID_HANDLE_VALUE) {
+            Sleep(50);
+            continue;
+        }
+        DWORD done = 0;
+        bool open = WriteFile(pipe, hello.data(), static_cast<DWORD>(hello.size()), &done, nullptr) != FALSE;
+        while (open && static_cast<LONG>(shared.until - GetTickCount()) > 0)
+            open = WriteFile(pipe, status.data(), static_cast<DWORD>(status.size()), &done, nullptr) != FALSE;
+        if (!open) InterlockedIncrement(&shared.drops);
+        CloseHandle(pipe);
+    }
+    return 0;
+}
+
+int cmdCrowd(const Args& a) {
+    if (a.size() < 4) return 2;
+    static Flood shared;
+    shared.until = GetTickCount() + static_cast<DWORD>(number(a[3])) * 1000;
+    std::vector<HANDLE> held;
+    for (unsigned long i = 0; i < number(a[2]); ++i)
+        held.push_back(CreateThread(nullptr, 0, flood, &shared, 0, nullptr));
+    Sleep(500);  // the flooders connect first
+    for (unsigned long i = 0; i < number(a[1]); ++i) held.push_back(pipeOpen());
+    say("crowding\n");
+    std::fflush(stdout);
+    while (static_cast<LONG>(shared.until - GetTickCount()) > 0) Sleep(100);
+    say("drops=%ld\n", shared.drops);
+    return 0;
+}
+
 // squat SECONDS: takes the service's pipe name before the service does, as
 // a hostile program could, and reports what its callers sent it.
 int cmdSquat(const Args& a) {
@@ -1151,6 +1196,7 @@ int dispatch(const Args& a) {
     if (c == "pipe") return cmdPipe(a);
     if (c == "servicepid") return cmdServicePid(a);
     if (c == "squat") return cmdSquat(a);
+    if (c == "crowd") return cmdCrowd(a);
     if (c == "taskbarcreated") return cmdTaskbarCreated(a);
     if (c == "releasefile") return cmdReleaseFile(a);
     if (c == "hold") return cmdHold(a);

@@ -47,7 +47,11 @@ class RecordingLink final : public ClientLink {
 public:
     std::map<ConnectionId, std::vector<Bytes>> sent;
     std::set<ConnectionId> closed;
-    void send(ConnectionId connection, const Bytes& message) override { sent[connection].push_back(message); }
+    std::set<ConnectionId> deaf;  // clients that read nothing: each message stays on its way
+    bool send(ConnectionId connection, const Bytes& message) override {
+        sent[connection].push_back(message);
+        return deaf.count(connection) == 0;
+    }
     void close(ConnectionId connection) override { closed.insert(connection); }
 };
 
@@ -141,11 +145,11 @@ TEST_F(ServiceCoreTest, ConfigurationRequestsNeedTheConfigurationOpenedOnThatSam
 
 TEST_F(ServiceCoreTest, TheWaitAfterWrongPasswordsIsSharedByEveryConnection) {
     for (ConnectionId guesser = 1; guesser <= FreeWrongPasswords; ++guesser)
-        EXPECT_EQ(unlock(greet(guesser), "guess").waitMs, 0u) << guesser;
-    const PasswordAnswer fourth = unlock(greet(10), "guess");
+        EXPECT_EQ(unlock(greet(guesser, guesser), "guess").waitMs, 0u) << guesser;
+    const PasswordAnswer fourth = unlock(greet(10, 10), "guess");
     EXPECT_EQ(fourth.outcome, PasswordOutcome::Wrong);
     EXPECT_EQ(fourth.waitMs, FirstRetryDelayMs);
-    const PasswordAnswer meanwhile = unlock(greet(11), "right-pw");
+    const PasswordAnswer meanwhile = unlock(greet(11, 11), "right-pw");
     EXPECT_EQ(meanwhile.outcome, PasswordOutcome::Wait) << "a fresh connection skipped the wait";
     EXPECT_TRUE(tables.ProtectionOn);
     clock.now += FirstRetryDelayMs;
@@ -160,6 +164,64 @@ TEST_F(ServiceCoreTest, AMalformedMessageClosesItsOwnConnectionOnly) {
     EXPECT_EQ(link.closed, (std::set<ConnectionId>{broken, silent}));
     EXPECT_EQ(core.connections(), 1u);
     EXPECT_EQ(ask(good, {.kind = RequestKind::Status}).kind, ServerKind::StatusReply);
+}
+
+TEST_F(ServiceCoreTest, HeldConnectionsOfOneSessionLeaveRoomForEveryOtherSession) {
+    ConnectionId next = 1;
+    std::size_t kept = 0;
+    for (int i = 0; i < 20; ++i) kept += core.connected(next++, 1, 500) ? 1 : 0;
+    EXPECT_EQ(kept, ConnectionLimits::PerProcess) << "one program held more than its share";
+    for (std::uint32_t process = 501; process < 520; ++process) kept += core.connected(next++, 1, process) ? 1 : 0;
+    EXPECT_EQ(kept, ConnectionLimits::PerSession) << "one session's programs held more than its share";
+
+    const ConnectionId administrator = next++;
+    ASSERT_TRUE(core.connected(administrator, 2, 900)) << "another session's tray was locked out";
+    EXPECT_EQ(ask(administrator, {.kind = RequestKind::Hello, .version = ProtocolVersion}).kind, ServerKind::HelloReply);
+
+    for (std::uint32_t session = 3; session < 40; ++session)
+        for (std::uint32_t process = 0; process < 4; ++process) core.connected(next++, session, session * 10 + process);
+    EXPECT_EQ(core.connections(), ConnectionLimits::InAll);
+    core.disconnected(administrator);
+    EXPECT_TRUE(core.connected(next++, 2, 901)) << "a connection gone left no room";
+}
+
+TEST_F(ServiceCoreTest, AConnectionThatSaysNoHelloIsDroppedAfterTheDeadline) {
+    ASSERT_TRUE(core.connected(1, 1, 500));
+    ASSERT_TRUE(core.connected(2, 1, 500));
+    clock.now += ConnectionLimits::HelloWithinMs - 1;
+    ask(2, {.kind = RequestKind::Hello, .version = ProtocolVersion});
+    core.tick();
+    EXPECT_TRUE(link.closed.empty());
+    clock.now += 1;
+    core.tick();
+    EXPECT_EQ(link.closed, std::set<ConnectionId>{1});
+    EXPECT_EQ(core.connections(), 1u);
+    EXPECT_TRUE(core.connected(3, 1, 500)) << "the silent connection still held its place";
+    EXPECT_EQ(ask(2, {.kind = RequestKind::Status}).kind, ServerKind::StatusReply);
+}
+
+TEST_F(ServiceCoreTest, AClientThatReadsNothingIsDroppedWhileOthersStillGetTheirNotices) {
+    const ConnectionId deaf = greet(1, 1), slow = greet(2, 2), tray = greet(3, 3);
+    link.deaf = {deaf, slow};
+    link.sent.clear();
+    for (std::size_t i = 0; i < ConnectionLimits::QueuedMessages + 1; ++i)
+        send(deaf, encodeRequest({.kind = RequestKind::Status}));
+    EXPECT_EQ(link.sent[deaf].size(), 1u) << "the service wrote on while a write was still on its way";
+    EXPECT_TRUE(link.closed.empty());
+    send(deaf, encodeRequest({.kind = RequestKind::Status}));
+    EXPECT_EQ(link.closed, std::set<ConnectionId>{deaf});
+
+    // A client that reads late gets every message, in order.
+    send(slow, encodeRequest({.kind = RequestKind::Status}));
+    unlock(tray, "right-pw");
+    EXPECT_EQ(link.sent[slow].size(), 1u);
+    link.deaf.erase(slow);
+    core.written(slow);
+    ASSERT_EQ(link.sent[slow].size(), 2u);
+    EXPECT_EQ(noticesTo(slow), std::vector<ServerKind>{ServerKind::StateNotice});
+    EXPECT_EQ(noticesTo(tray), std::vector<ServerKind>{ServerKind::StateNotice});
+    EXPECT_EQ(link.sent[deaf].size(), 1u);
+    EXPECT_EQ(core.connections(), 2u);
 }
 
 TEST_F(ServiceCoreTest, OneArrivalReportedBySeveralSourcesIsHandledOnce) {
@@ -226,7 +288,8 @@ TEST_F(ServiceCoreTest, AHelloOfAnotherVersionIsRefusedAndMayBeSaidAgain) {
 }
 
 TEST_F(ServiceCoreTest, BoxesGoToTheTrayOfTheConsoleSessionAndStateChangesToEveryTray) {
-    const ConnectionId console = greet(1, 1), remote = greet(2, 2);
+    // A program of the console's session that connected first takes nothing from the tray.
+    const ConnectionId early = greet(4, 1), console = greet(1, 1), remote = greet(2, 2);
     // The service's platform hands every box to the core for the console's session (1 here).
     bool delivered = false;
     platform.onMessage = [&](const testing::ShownMessage& box) {
@@ -236,6 +299,7 @@ TEST_F(ServiceCoreTest, BoxesGoToTheTrayOfTheConsoleSessionAndStateChangesToEver
     core.arrival(0x10);
     EXPECT_TRUE(delivered);
     EXPECT_EQ(noticesTo(console), std::vector<ServerKind>{ServerKind::MessageNotice});
+    EXPECT_EQ(noticesTo(early), std::vector<ServerKind>{ServerKind::MessageNotice});
     EXPECT_TRUE(noticesTo(remote).empty());
     EXPECT_FALSE(core.showMessage(3, "text", "Error", 0)) << "a session without a tray";
     link.sent.clear();

@@ -11,6 +11,7 @@
 #include "app/app_context.h"
 #include "app/startup.h"
 #include "resources/resource.h"
+#include "service/win32/overlapped_io.h"
 #include "tests/windows/build_arch.h"
 #include "tests/support/fake_policy_source.h"
 #include "tests/support/fake_protector.h"
@@ -500,6 +501,43 @@ TEST_F(ShellTest, FindOwnWindowIgnoresWindowsOfOtherTitles) {
     createAgent();
     EXPECT_EQ(findOwnWindow(AgentTitle), agent);
     EXPECT_EQ(findOwnWindow("No Such Window Title"), nullptr);
+}
+
+// Both ends of the service's pipe: a read given up on has ended before its
+// OVERLAPPED and buffer go, and takes nothing written after it.
+TEST(OverlappedIoTest, ACancelledReadHasEndedBeforeItsOverlappedGoes) {
+    const char* name = "\\\\.\\pipe\\ventrix-test-overlapped";
+    HANDLE server = CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                     PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 4096, 4096, 0, nullptr);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    HANDLE client = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(client, INVALID_HANDLE_VALUE);
+    DWORD moved = 0;
+    {
+        OverlappedIo connecting;
+        connecting.connect(server);
+        ASSERT_TRUE(connecting.wait(5000));
+        ASSERT_TRUE(connecting.result(moved));
+    }
+    char early[8] = {};
+    {
+        OverlappedIo reading;
+        reading.read(server, early, sizeof early);
+        EXPECT_FALSE(reading.ended());
+        reading.cancel();
+        EXPECT_FALSE(reading.running());
+        EXPECT_TRUE(reading.wait(0)) << "cancel() returned while the read still ran";
+    }
+    ASSERT_TRUE(WriteFile(client, "late", 4, &moved, nullptr));
+    char later[8] = {};
+    OverlappedIo reading;
+    reading.read(server, later, sizeof later);
+    ASSERT_TRUE(reading.wait(5000));
+    ASSERT_TRUE(reading.result(moved));
+    EXPECT_EQ(std::string(later, moved), "late");
+    EXPECT_EQ(std::string(early), "") << "the cancelled read still took a message";
+    CloseHandle(client);
+    CloseHandle(server);
 }
 
 TEST_F(ShellTest, AdministratorsPolicyTakesEffectOnItsBroadcastWithoutARestart) {
