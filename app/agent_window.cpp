@@ -132,6 +132,12 @@ bool windowExists(const char* title) { return findOwnWindow(title) != nullptr; }
 
 void lockCommand() { app().access().lock(); }
 
+// The broadcast's parameters stop here: the policy hears which drives.
+void onDeviceChange(WPARAM event, LPARAM header) {
+    std::uint32_t mask = 0;
+    if (volumeArrivalMask(event, reinterpret_cast<const void*>(header), mask)) app().access().drivesArrived(mask);
+}
+
 // Only a running timed unlock ends here: the same message posted at any
 // other time, or arriving twice, changes nothing. The service's client has
 // no relock of its own: the service keeps the time.
@@ -270,7 +276,7 @@ INT_PTR CALLBACK agentDialogProc(HWND agent, UINT message, WPARAM wParam, LPARAM
         break;
     case WM_COMMAND: onCommand(LOWORD(wParam)); break;
     case WM_TIMER: onTimer(agent, wParam); break;
-    case WM_DEVICECHANGE: app().access().deviceChanged(wParam, reinterpret_cast<const void*>(lParam)); break;
+    case WM_DEVICECHANGE: onDeviceChange(wParam, lParam); break;
     case WM_ENDSESSION: onEndSession(agent, wParam); break;
     case WM_SETTINGCHANGE: onSettingChange(lParam); break;
     case WM_CLOSE:

@@ -3,7 +3,6 @@
 #include "app/app_context.h"
 #include "policy/win32/system_library.h"
 #include "service/win32/overlapped_io.h"
-#include "volume/enforcement.h"
 
 namespace ventrix {
 namespace {
@@ -260,9 +259,8 @@ ChangeAnswer ServiceClient::changePassword(const TypedPassword& current, const T
 
 // The agent window hears the system's volume broadcast; the service is told,
 // in case it did not hear it itself.
-void ServiceClient::deviceChanged(std::uintptr_t event, const void* header) {
-    std::uint32_t mask = 0;
-    if (volumeArrivalMask(event, header, mask) && (mask & ((1u << 26) - 1)) != 0)
+void ServiceClient::drivesArrived(std::uint32_t mask) {
+    if ((mask & ((1u << 26) - 1)) != 0)
         askDone(Request{.kind = RequestKind::DeviceArrival, .unitMask = mask & ((1u << 26) - 1)});
 }
 

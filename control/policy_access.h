@@ -99,25 +99,36 @@ struct ChangeAnswer {
     std::uint32_t waitMs = 0;
 };
 
-class PolicyAccess {
+// What the tray shows and the protection itself: nothing here needs a password.
+class StatusAccess {
 public:
-    virtual ~PolicyAccess() = default;
-
+    virtual ~StatusAccess() = default;
     virtual PolicyStatus status() = 0;
     // Protection on; needs no password.
     virtual void lock() = 0;
-    // minutes 0: a plain Unlock (still timed where the administrator limits unlocking).
-    virtual PasswordAnswer unlock(const TypedPassword& typed, std::uint32_t minutes) = 0;
-    // The Exit prompt's check; a right answer lets the program end.
-    virtual PasswordAnswer checkExit(const TypedPassword& typed) = 0;
     // What ending this program leaves behind: true when protection stays on
     // without it (the service keeps it); else the locked drives are released.
     virtual bool protectionOutlivesExit() = 0;
     virtual void releaseForExit() = 0;
+};
 
-    // A right password opens the configuration until closeConfiguration();
-    // every call below needs it open.
+// Whatever weakens protection: each call is a try at the password, and
+// counts toward the wait after wrong ones.
+class PasswordAccess {
+public:
+    virtual ~PasswordAccess() = default;
+    // minutes 0: a plain Unlock (still timed where the administrator limits unlocking).
+    virtual PasswordAnswer unlock(const TypedPassword& typed, std::uint32_t minutes) = 0;
+    // The Exit prompt's check; a right answer lets the program end.
+    virtual PasswordAnswer checkExit(const TypedPassword& typed) = 0;
+    // A right password opens the configuration session until closeConfiguration().
     virtual PasswordAnswer openConfiguration(const TypedPassword& typed) = 0;
+};
+
+// The configuration session a right password opened: every call needs it open.
+class ConfigurationAccess {
+public:
+    virtual ~ConfigurationAccess() = default;
     virtual void closeConfiguration() = 0;
     virtual std::vector<DriveRow> drives() = 0;
     virtual std::vector<MediumRow> media(MediaList list) = 0;  // the PC's own rows first, then the managed ones
@@ -129,11 +140,19 @@ public:
     virtual void apply() = 0;
     virtual ChangeAnswer changePassword(const TypedPassword& current, const TypedPassword& fresh,
                                         const TypedPassword& confirm) = 0;
+};
 
-    // What the agent window hears: a device change (handled only while
-    // protection is on), and the system's policy broadcast.
-    virtual void deviceChanged(std::uintptr_t event, const void* header) = 0;
+// What the agent window hears, reported on: volumes arrived at these drives
+// (bit 0 is A:; handled only while protection is on), and the system's
+// policy broadcast. A report decides nothing by itself.
+class ReportAccess {
+public:
+    virtual ~ReportAccess() = default;
+    virtual void drivesArrived(std::uint32_t mask) = 0;
     virtual void policyChanged() = 0;
 };
+
+// The one interface the tray and the dialogs use, in both modes.
+class PolicyAccess : public StatusAccess, public PasswordAccess, public ConfigurationAccess, public ReportAccess {};
 
 }  // namespace ventrix

@@ -263,9 +263,7 @@ ChangeAnswer PolicyControl::changePassword(const TypedPassword& current, const T
     return {saved ? ChangeOutcome::Changed : ChangeOutcome::NotSaved, 0};
 }
 
-void PolicyControl::deviceChanged(std::uintptr_t event, const void* header) {
-    enforcement_.onVolumeArrival(event, header);
-}
+void PolicyControl::drivesArrived(std::uint32_t mask) { enforcement_.onDrivesArrived(mask); }
 
 bool PolicyControl::loadOrSeed() {
     if (config_.loadConfiguration(ConfigFileName, tables_.CurrentPassword)) return false;

@@ -84,7 +84,7 @@ public:
     void apply() override;
     ChangeAnswer changePassword(const TypedPassword& current, const TypedPassword& fresh,
                                 const TypedPassword& confirm) override;
-    void deviceChanged(std::uintptr_t event, const void* header) override;
+    void drivesArrived(std::uint32_t mask) override;
     void policyChanged() override;
 
     // The relock timer fired: only a running timed unlock ends here.

@@ -218,8 +218,7 @@ void ServiceCore::look(std::uint32_t mask) {
         if ((mask >> letter & 1u) == 0) continue;
         LetterSeen now = examine(letter);
         for (int round = 0; round < MostRoundsPerLook && arrived(seen_[letter], now); ++round) {
-            const BroadcastVolume volume{{sizeof(BroadcastVolume), DbtDevtypVolume, 0}, 1u << letter, 0};
-            control_.deviceChanged(DbtDeviceArrival, &volume);
+            control_.drivesArrived(1u << letter);
             LetterSeen after = examine(letter);
             if (after.sameVolume(now))
                 seen_[letter] = now;

@@ -143,7 +143,10 @@ bool volumeArrivalMask(std::uintptr_t event, const void* header, std::uint32_t& 
 
 void Enforcement::onVolumeArrival(std::uintptr_t event, const void* header) {
     std::uint32_t mask = 0;
-    if (!volumeArrivalMask(event, header, mask)) return;
+    if (volumeArrivalMask(event, header, mask)) onDrivesArrived(mask);
+}
+
+void Enforcement::onDrivesArrived(std::uint32_t mask) {
     // A card reader or a partitioned stick names several drives in one
     // arrival: each one is handled, in letter order, as if it came alone.
     for (int index = 0; index < 26; ++index) {

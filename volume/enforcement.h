@@ -43,6 +43,8 @@ public:
     void applyPolicy();
     void releaseAllLockedDrives();
     void onVolumeArrival(std::uintptr_t event, const void* header);
+    // The drives of an arrival (bit 0 is A:), each handled while protection is on.
+    void onDrivesArrived(std::uint32_t mask);
     // Where the rest of the program reports too, so it is wired in one place.
     AuditTrail& audit() const { return audit_; }
 
