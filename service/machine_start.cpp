@@ -120,7 +120,7 @@ bool takeDataFolder(DataFolderPlatform& platform, const std::string& folder, Con
     return false;
 }
 
-SetupOutcome takeSetupPassword(SetupValue& value, PolicyTables& tables, ConfigFile& config, AuditTrail& audit) {
+SetupOutcome takeSetupPassword(SetupVerifierValue& value, PolicyTables& tables, ConfigFile& config, AuditTrail& audit) {
     std::string line;
     // An install without PASSWORDVERIFIER leaves the value empty: nothing was given.
     if (!value.read(line)) return SetupOutcome::None;

@@ -50,9 +50,9 @@ FolderClaim claimDataFolder(DataFolderPlatform& platform, const std::string& fol
 bool takeDataFolder(DataFolderPlatform& platform, const std::string& folder, ConfigFile& config, AuditTrail& audit);
 
 // Where the machine package leaves the administrator's verifier.
-class SetupValue {
+class SetupVerifierValue {
 public:
-    virtual ~SetupValue() = default;
+    virtual ~SetupVerifierValue() = default;
     virtual bool read(std::string& line) = 0;  // false: there is none
     virtual void remove() = 0;
     virtual std::string name() const = 0;  // for the events
@@ -63,6 +63,6 @@ enum class SetupOutcome { None, Malformed, Taken, Kept };
 // The verifier becomes the PC's password and its value goes once the saved
 // file holds it; a failed save keeps the value for the next start (5203).
 // One that does not parse changes nothing and goes (5100): it never would.
-SetupOutcome takeSetupPassword(SetupValue& value, PolicyTables& tables, ConfigFile& config, AuditTrail& audit);
+SetupOutcome takeSetupPassword(SetupVerifierValue& value, PolicyTables& tables, ConfigFile& config, AuditTrail& audit);
 
 }  // namespace ventrix

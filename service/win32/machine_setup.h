@@ -53,7 +53,7 @@ private:
 DWORD protectSetupKey();
 
 // HKLM\SOFTWARE\Ventrix\Setup, value PasswordVerifier.
-class RegistrySetupValue final : public SetupValue {
+class RegistrySetupValue final : public SetupVerifierValue {
 public:
     bool read(std::string& line) override;
     void remove() override;

@@ -1696,9 +1696,20 @@ def service_scenario(steps):
 def service_first_start_steps(s, service):
     """With no tray anywhere: the first start makes the PC's policy file and
     locks the drives, an arrival broadcast to every desktop is ejected, and a
-    stop saves and says so."""
+    stop saves and says so. What a user's programs made first (the data
+    folder with folders under the policy file's temporary names, the old
+    one-copy name, the pipe's name) neither keeps it from starting nor makes
+    its saves fail for good."""
+    os.makedirs(service.data)
+    for n in range(1, 9):
+        planted = os.path.join(service.data, "Tamrel.conf.new" + ("" if n == 1 else ".%d" % n))
+        os.makedirs(planted)
+        open(os.path.join(planted, "planted.txt"), "w").close()
+    status, lines = s.probe.call("mutex", "Global\\Ventrix-service")
+    check(status == 0 and lines == ["created"], "the one-copy name could not be taken: %r" % lines)
     service.start()
     conf = poll(lambda: os.path.exists(service.conf) and s.read_conf(service.conf), 30, what="the service's file")
+    check(sorted(os.listdir(service.data)) == ["Tamrel.conf"], "left in the folder: %r" % os.listdir(service.data))
     check(conf["password"].startswith("$pbkdf2-sha256$i=600000$"), "not a verifier: %r" % conf["password"])
     check(conf["drives"] == {"D": 1, "E": 1}, "seeded drives: %r" % conf["drives"])
     check(not os.path.exists(s.conf_path), "a file in the session's own folder")
@@ -1710,8 +1721,10 @@ def service_first_start_steps(s, service):
     # list (DACL | PROTECTED_DACL) on its folder and on the setup key, and
     # its restarts after a failure.
     trace = open(s.holder_trace, errors="replace").read()
-    for name, kind in (("C:\\\\ProgramData\\\\Ventrix", 1), ("MACHINE\\\\SOFTWARE\\\\Ventrix\\\\Setup", 4)):
-        check('SetNamedSecurityInfoA "%s" %d -2147483644 ' % (name, kind) in trace, "no protected list asked for %s" % name)
+    # The folder, found made by someone else, is taken with its owner.
+    for name, kind, what in (("C:\\\\ProgramData\\\\Ventrix", 1, -2147483643),
+                             ("MACHINE\\\\SOFTWARE\\\\Ventrix\\\\Setup", 4, -2147483644)):
+        check('SetNamedSecurityInfoA "%s" %d %d ' % (name, kind, what) in trace, "no protected list asked for %s" % name)
     check("SERVICE_CONFIG_FAILURE_ACTIONS" in trace, "the failure actions were not asked for")
     before = len(requests)
     check(s.probe.call("arrive", 0x10, "broadcast")[0] == 0, "the broadcast was not delivered")
@@ -1723,9 +1736,10 @@ def service_first_start_steps(s, service):
     check([e[0] for e in service.events()][-1] == 4010, "no stop event: %r" % service.events()[-3:])
     check(service.events()[-1][2] == ["stop"], "the stop event: %r" % service.events()[-1:])
 
-    # A program that took the pipe's name first: the service says so and
-    # serves no one, and the tray, which believes only a pipe the service
-    # itself serves, sends it nothing and writes no policy of its own.
+    # A program that took the pipe's name first: the service says so, serves
+    # no one while the name is taken and serves as soon as it is free; the
+    # tray, which believes only a pipe the service itself serves, sends the
+    # taker nothing and writes no policy of its own.
     squatter = subprocess.Popen(["wine", s.e.probe_exe, "squat", "5"], env=s.e.wine_env(), cwd=s.work,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     check(squatter.stdout.readline().strip() == b"squatting", "the squatter could not take the name")
@@ -1736,6 +1750,8 @@ def service_first_start_steps(s, service):
          what="the tray waiting for the service")
     report = fields(squatter.communicate(timeout=30)[0].decode().strip())
     check(int(report["callers"]) >= 1 and report["bytes"] == "0", "the squatter heard: %r" % report)
+    poll(lambda: s.probe.call("pipe", "hello", "status")[0] == 0, 15, what="the service serving once the name is free")
+    check([e[0] for e in service.events()].count(5200) == 1, "5200 more than once: %r" % service.events())
     check(not os.path.exists(s.conf_path), "the tray ran as a program of its own beside the service")
     tray.kill()
 

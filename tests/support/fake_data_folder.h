@@ -66,7 +66,7 @@ private:
 };
 
 // Where the machine package leaves the administrator's verifier.
-class FakeSetupValue final : public SetupValue {
+class FakeSetupValue final : public SetupVerifierValue {
 public:
     bool present = false;
     std::string line;
