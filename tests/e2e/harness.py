@@ -1646,6 +1646,7 @@ class Service:
         self.data = os.path.join(session.e.prefix, "drive_c", "ProgramData", "Ventrix")
         self.conf = os.path.join(self.data, "Tamrel.conf")
         shutil.rmtree(self.data, ignore_errors=True)
+        self.s.e.run(["wine", "reg", "delete", SETUP_KEY, "/v", "PasswordVerifier", "/f"])
         self.sc("create", SERVICE, "binpath=", "Z:" + self.exe.replace("/", "\\"), "start=", "demand")
 
     def sc(self, *args):
@@ -1680,6 +1681,16 @@ class Service:
         status, lines = self.s.probe.call("pipe", *steps)
         check(status == 0, "the service's pipe: %s" % lines)
         return [fields(line) | {"step": line.split()[0], "closed": line.endswith(" closed")} for line in lines]
+
+
+SETUP_KEY = r"HKLM\SOFTWARE\Ventrix\Setup"
+
+
+def setup_value(s):
+    """The installer's verifier left for the service, None when there is none."""
+    code, output = s.e.run(["wine", "reg", "query", SETUP_KEY, "/v", "PasswordVerifier"])
+    found = [line.split(None, 2) for line in output.splitlines() if code == 0 and "REG_SZ" in line]
+    return found[0][2].strip() if found and len(found[0]) == 3 else None
 
 
 def service_scenario(steps):
@@ -1736,6 +1747,28 @@ def service_first_start_steps(s, service):
     check([e[0] for e in service.events()][-1] == 4010, "no stop event: %r" % service.events()[-3:])
     check(service.events()[-1][2] == ["stop"], "the stop event: %r" % service.events()[-1:])
 
+    # The installer's verifier while another program holds the policy file:
+    # in force for that run, but kept for the next start (5203), and taken
+    # (3202) only once a save holds it.
+    hash_exe = os.path.join(os.path.dirname(s.e.exe), "ventrix-hash.exe")
+    with tempfile.TemporaryFile() as out:
+        subprocess.run(["wine", hash_exe], input=b"setup-pass\n", stdout=out, stderr=subprocess.DEVNULL,
+                       env=s.e.wine_env(), cwd=s.work, timeout=120)
+        out.seek(0)
+        verifier = out.read().decode().strip()
+    check(verifier.startswith("$pbkdf2-sha256$i=600000$"), "the tool gave %r" % verifier)
+    code, output = s.e.run(["wine", "reg", "add", SETUP_KEY, "/v", "PasswordVerifier", "/t", "REG_SZ", "/d",
+                            verifier, "/f"])
+    check(code == 0, "reg add failed: %s" % output)
+    check(s.probe.call("holdfile", "Z:" + service.conf.replace("/", "\\"))[0] == 0, "cannot hold the file")
+    held = open(service.conf, "rb").read()
+    service.start()
+    poll(lambda: any(e[0] == 5203 for e in service.events()), 30, what="event 5203")
+    check(setup_value(s) == verifier, "the verifier went unsaved: %r" % setup_value(s))
+    service.stop()
+    s.probe.call("releasefile")
+    check(open(service.conf, "rb").read() == held, "the file held by another program was replaced")
+
     # A program that took the pipe's name first: the service says so, serves
     # no one while the name is taken and serves as soon as it is free; the
     # tray, which believes only a pipe the service itself serves, sends the
@@ -1752,6 +1785,8 @@ def service_first_start_steps(s, service):
     check(int(report["callers"]) >= 1 and report["bytes"] == "0", "the squatter heard: %r" % report)
     poll(lambda: s.probe.call("pipe", "hello", "status")[0] == 0, 15, what="the service serving once the name is free")
     check([e[0] for e in service.events()].count(5200) == 1, "5200 more than once: %r" % service.events())
+    check(3202 in [e[0] for e in service.events()] and setup_value(s) is None, "the saved verifier was not let go")
+    check(s.read_conf(service.conf)["password"] == verifier, "the installer's verifier was not saved")
     check(not os.path.exists(s.conf_path), "the tray ran as a program of its own beside the service")
     tray.kill()
 
