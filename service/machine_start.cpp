@@ -42,7 +42,7 @@ bool isOurs(const std::string& name, EntryKind kind, bool byMachine) {
 
 class Claim {
 public:
-    Claim(DataFolderPlatform& platform) : platform_(platform) {}
+    explicit Claim(DataFolderPlatform& platform) : platform_(platform) {}
 
     bool entries(const std::string& folder, unsigned depth) {
         if (depth > MaxDepth) return fail(folder, "too deeply nested");
@@ -106,7 +106,8 @@ FolderClaim claimDataFolder(DataFolderPlatform& platform, const std::string& fol
     }
     if (kind == EntryKind::Link) return {false, "it is a junction or symbolic link"};
     if (kind != EntryKind::Folder) return {false, "it is not a folder"};
-    if (!platform.makeOurs(folder)) return {false, "its owner and access list could not be set: " + platform.lastErrorText()};
+    if (!platform.makeOurs(folder))
+        return {false, "its owner and access list could not be set: " + platform.lastErrorText()};
     Claim claim(platform);
     if (!claim.entries(folder, 0)) return {false, claim.reason};
     return {true, {}};

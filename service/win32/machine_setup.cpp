@@ -153,9 +153,10 @@ bool Win32DataFolder::list(const std::string& folder, std::vector<std::string>& 
 bool Win32DataFolder::remove(const std::string& path) {
     const DWORD attributes = GetFileAttributesA(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return failed(GetLastError());
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return RemoveDirectoryA(path.c_str()) || failed(GetLastError());
+    // A read-only mark its maker set would refuse the removal.
     if ((attributes & FILE_ATTRIBUTE_READONLY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
         SetFileAttributesA(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return RemoveDirectoryA(path.c_str()) || failed(GetLastError());
     return DeleteFileA(path.c_str()) || failed(GetLastError());
 }
 
