@@ -271,7 +271,7 @@ bool PolicyControl::loadOrSeed() {
     if (config_.handsOff()) {
         // Someone else has the owner's file: every drive is locked as on a
         // first run, and nothing this run knows may replace that file.
-        audit().report(AuditEvent::SaveFailed, {config_.failureText() + HandsOffNote});
+        if (!config_.folderRefused()) audit().report(AuditEvent::SaveFailed, {config_.failureText() + HandsOffNote});
         return false;
     }
     if (form_ == PasswordForm::Verifier) tables_.CurrentPassword = makePasswordRecord(DefaultPassword);

@@ -1,8 +1,5 @@
 # What the per-machine package needs and wixl cannot write, added to the built
 # package (before it is signed):
-# - PASSWORDVERIFIER among SecureCustomProperties, so a value given on
-#   msiexec's command line reaches the server side of the install (wixl
-#   ignores Property/@Secure and writes that list itself, refusing a second row);
 # - a protected access list, SYSTEM and Administrators only, on the key the
 #   verifier is written into (MsiLockPermissionsEx, Windows Installer 5, in
 #   SDDL, so no account name needs translating), so that no user can read it
@@ -23,13 +20,6 @@ function(msi_table name out)
   endif()
   set(${out} "${table}" PARENT_SCOPE)  # CRLF lines, as msiinfo writes them
 endfunction()
-
-msi_table(Property properties)
-if("${properties}" MATCHES "\nSecureCustomProperties\t([^\r\n]*)")
-  msi_query("UPDATE `Property` SET `Value` = 'PASSWORDVERIFIER;${CMAKE_MATCH_1}' WHERE `Property` = 'SecureCustomProperties'")
-else()
-  msi_query("INSERT INTO `Property` (`Property`, `Value`) VALUES ('SecureCustomProperties', 'PASSWORDVERIFIER')")
-endif()
 
 msi_table(Registry registry)
 if(NOT "${registry}" MATCHES "\n([^\t\r\n]+)\t2\tSOFTWARE\\\\Ventrix\\\\Setup\tPasswordVerifier\t")

@@ -33,6 +33,8 @@ enum class AuditEvent : std::uint16_t {
     ManagedValueMalformed = 5100,
     PipeTaken = 5200,
     NotProtected = 5201,
+    DataFolderRefused = 5202,
+    SetupPasswordKept = 5203,
 };
 
 enum class AuditSeverity { Information, Warning, Error };
@@ -46,7 +48,9 @@ constexpr AuditSeverity severityOf(AuditEvent event) {
     case AuditEvent::ManagedValueMalformed: return AuditSeverity::Warning;
     case AuditEvent::SaveFailed:
     case AuditEvent::PipeTaken:
-    case AuditEvent::NotProtected: return AuditSeverity::Error;
+    case AuditEvent::NotProtected:
+    case AuditEvent::DataFolderRefused:
+    case AuditEvent::SetupPasswordKept: return AuditSeverity::Error;
     default: return AuditSeverity::Information;
     }
 }

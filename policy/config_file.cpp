@@ -246,8 +246,6 @@ std::string freeName(const std::string& base, unsigned tries, Taken taken) {
 
 // Stale copies beside the file (a folder of that name, a read-only file, one
 // another program holds) are passed over for the next name of the series.
-constexpr unsigned TemporaryNames = 8;
-constexpr unsigned KeptCopyNames = 999;
 
 }  // namespace
 
@@ -307,6 +305,7 @@ int ConfigFile::closeConfiguration() {
 
 int ConfigFile::loadConfiguration(const char* fileName, std::string& password) {
     closeHeld();
+    if (folderRefused_) return 0;
     ConfigFileHandle = files_.openRead(fileName);
     // Only a missing file is a first run. One that is there but refused is
     // tried again for a while; if it stays refused, this run leaves it alone.
@@ -394,7 +393,7 @@ bool ConfigFile::keepDamagedFile(const char* fileName) {
         damage_ = {};
         return true;
     }
-    const std::string kept = freeName(std::string(fileName) + ".unreadable", KeptCopyNames,
+    const std::string kept = freeName(std::string(fileName) + KeptCopySuffix, KeptCopyNames,
                                       [&](const std::string& name) { return files_.exists(name.c_str()); });
     if (kept.empty() || !files_.keepCopy(fileName, kept.c_str())) return failure();
     const unsigned records = damage_.unreadable + (damage_.oversized ? 1 : 0);
@@ -405,7 +404,7 @@ bool ConfigFile::keepDamagedFile(const char* fileName) {
 
 bool ConfigFile::writeBeside(const char* fileName, const std::vector<std::uint8_t>& content,
                              std::string& temporary) {
-    const std::string base = std::string(fileName) + ".new";
+    const std::string base = std::string(fileName) + TemporarySuffix;
     FileSystem::Handle file = FileSystem::InvalidHandle;
     freeName(base, TemporaryNames, [&](const std::string& name) {
         file = files_.create(name.c_str());

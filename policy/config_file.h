@@ -27,6 +27,14 @@ inline constexpr std::uint8_t TrustedTag = 0x5D;
 // or a record larger than this is damaged, and only what comes before it loads.
 inline constexpr std::uint64_t MaxPolicyBytes = std::uint64_t{64} << 20;
 
+// The names a save writes beside the file: the temporary copy
+// (`Tamrel.conf.new`, `.new.2` ... `.new.8`) and the kept copies of a damaged
+// file (`Tamrel.conf.unreadable`, `.unreadable.2` ... `.unreadable.999`).
+inline constexpr const char* TemporarySuffix = ".new";
+inline constexpr unsigned TemporaryNames = 8;
+inline constexpr const char* KeptCopySuffix = ".unreadable";
+inline constexpr unsigned KeptCopyNames = 999;
+
 // A policy file found but not opened is retried this often, this far apart,
 // so that a virus scanner's brief hold passes.
 inline constexpr unsigned OpenRetries = 20;
@@ -115,6 +123,14 @@ public:
     // it, or access is denied): it is never written during this run, so the
     // owner's policy outlives whatever this run does without it.
     bool handsOff() const { return handsOff_; }
+    // The folder the file lives in is not this program's own (someone else
+    // made it, a link): this run neither reads nor writes there. The reason
+    // was reported by whoever found it.
+    void refuseFolder(std::string reason) {
+        handsOff_ = folderRefused_ = true;
+        failure_ = std::move(reason);
+    }
+    bool folderRefused() const { return folderRefused_; }
     // The system's text for the last failure (the refused open, a failed save).
     const std::string& failureText() const { return failure_; }
     const LoadDamage& damage() const { return damage_; }
@@ -133,6 +149,7 @@ private:
     AuditTrail& audit_;
     std::string failure_;
     bool handsOff_ = false;
+    bool folderRefused_ = false;
     LoadDamage damage_;
     FileSystem::Handle ConfigFileHandle = FileSystem::InvalidHandle;
 };

@@ -46,12 +46,119 @@ std::string errorText(DWORD error) {
 std::string dataFolder() {
     char common[MAX_PATH] = {};
     if (FAILED(SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, common))) return {};
-    std::string folder = std::string(common) + "\\Ventrix";
-    CreateDirectoryA(folder.c_str(), nullptr);
-    return folder;
+    return std::string(common) + "\\Ventrix";
 }
 
-DWORD protectFolder(const std::string& folder) { return protect(folder.c_str(), SE_FILE_OBJECT); }
+Win32DataFolder::Win32DataFolder() {
+    HANDLE token = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_ADJUST_PRIVILEGES, &token)) {
+        // Owner changes to what someone else made: SeTakeOwnership, and
+        // SeRestore for an owner other than the caller's own and for a list
+        // that shuts the caller out. LocalSystem holds both, disabled.
+        for (const char* privilege : {SE_TAKE_OWNERSHIP_NAME, SE_RESTORE_NAME}) {
+            TOKEN_PRIVILEGES enable{};
+            enable.PrivilegeCount = 1;
+            enable.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+            if (LookupPrivilegeValueA(nullptr, privilege, &enable.Privileges[0].Luid))
+                AdjustTokenPrivileges(token, FALSE, &enable, 0, nullptr, nullptr);
+        }
+        DWORD size = 0;
+        GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+        self_.resize(size);
+        if (size == 0 || !GetTokenInformation(token, TokenUser, self_.data(), size, &size)) self_.clear();
+        CloseHandle(token);
+    }
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorA(MachineOnly, SDDL_REVISION_1, &list_, nullptr)) {
+        BOOL present = FALSE, defaulted = FALSE;
+        GetSecurityDescriptorDacl(list_, &present, &acl_, &defaulted);
+    }
+}
+
+Win32DataFolder::~Win32DataFolder() {
+    if (list_) LocalFree(list_);
+}
+
+bool Win32DataFolder::failed(DWORD error) {
+    error_ = error;
+    return false;
+}
+
+std::string Win32DataFolder::lastErrorText() { return errorText(error_); }
+
+// Attributes are the entry's own: a junction or symbolic link is never followed here.
+EntryKind Win32DataFolder::kind(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        error_ = GetLastError();
+        return error_ == ERROR_FILE_NOT_FOUND || error_ == ERROR_PATH_NOT_FOUND ? EntryKind::Missing : EntryKind::File;
+    }
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return EntryKind::Link;
+    return attributes & FILE_ATTRIBUTE_DIRECTORY ? EntryKind::Folder : EntryKind::File;
+}
+
+bool Win32DataFolder::ownedByMachine(const std::string& path) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                              nullptr, &descriptor) != ERROR_SUCCESS)
+        return false;
+    bool machine = false;
+    for (const WELL_KNOWN_SID_TYPE known : {WinLocalSystemSid, WinBuiltinAdministratorsSid}) {
+        BYTE sid[SECURITY_MAX_SID_SIZE];
+        DWORD size = sizeof sid;
+        if (CreateWellKnownSid(known, nullptr, sid, &size) && EqualSid(owner, sid)) machine = true;
+    }
+    if (!self_.empty() && EqualSid(owner, reinterpret_cast<TOKEN_USER*>(self_.data())->User.Sid)) machine = true;
+    LocalFree(descriptor);
+    return machine;
+}
+
+// Owner and list are the folder's from the moment it exists: nobody can
+// take it between its making and its protection.
+bool Win32DataFolder::create(const std::string& folder) {
+    if (self_.empty() || !acl_) return failed(ERROR_INVALID_SECURITY_DESCR);
+    SECURITY_DESCRIPTOR descriptor{};
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorOwner(&descriptor, reinterpret_cast<TOKEN_USER*>(self_.data())->User.Sid, FALSE);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, acl_, FALSE);
+    SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
+    return CreateDirectoryA(folder.c_str(), &attributes) || failed(GetLastError());
+}
+
+bool Win32DataFolder::makeOurs(const std::string& path) {
+    if (self_.empty() || !acl_) return failed(ERROR_INVALID_SECURITY_DESCR);
+    const DWORD result = SetNamedSecurityInfoA(
+        const_cast<char*>(path.c_str()), SE_FILE_OBJECT,
+        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+        reinterpret_cast<TOKEN_USER*>(self_.data())->User.Sid, nullptr, acl_, nullptr);
+    return result == ERROR_SUCCESS || failed(result);
+}
+
+bool Win32DataFolder::list(const std::string& folder, std::vector<std::string>& names) {
+    names.clear();
+    WIN32_FIND_DATAA found{};
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND || failed(GetLastError());
+    do {
+        const std::string name = found.cFileName;
+        if (name != "." && name != "..") names.push_back(name);
+    } while (FindNextFileA(search, &found));
+    const DWORD error = GetLastError();
+    FindClose(search);
+    return error == ERROR_NO_MORE_FILES || failed(error);
+}
+
+// RemoveDirectory takes a junction itself, DeleteFile a file's symbolic link.
+bool Win32DataFolder::remove(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return failed(GetLastError());
+    // A read-only mark its maker set would refuse the removal.
+    if ((attributes & FILE_ATTRIBUTE_READONLY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        SetFileAttributesA(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return RemoveDirectoryA(path.c_str()) || failed(GetLastError());
+    return DeleteFileA(path.c_str()) || failed(GetLastError());
+}
 
 // Made before any package writes to it, so a verifier put there is never
 // readable by users, not even for the moment until the service takes it.
@@ -63,26 +170,32 @@ DWORD protectSetupKey() {
     return protect((std::string("MACHINE\\") + SetupKey).c_str(), SE_REGISTRY_KEY);
 }
 
-bool takeSetupVerifier(std::string& line) {
+bool RegistrySetupValue::read(std::string& line) {
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SetupKey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key) != ERROR_SUCCESS)
-        return false;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SetupKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
     DWORD type = 0, size = 0;
-    bool found = RegQueryValueExA(key, SetupValue, nullptr, &type, nullptr, &size) == ERROR_SUCCESS;
+    const bool found = RegQueryValueExA(key, SetupValue, nullptr, &type, nullptr, &size) == ERROR_SUCCESS;
     if (found) {
-        // Whatever it holds is taken once: a copy that does not parse is
-        // reported by the caller and gone as well.
         std::vector<char> text(size + 1);
+        // Anything but a short string reads as none given.
         if (type != REG_SZ || size > 4096 ||
             RegQueryValueExA(key, SetupValue, nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &size) !=
                 ERROR_SUCCESS)
             text.assign(1, '\0');
         line = text.data();
-        RegDeleteValueA(key, SetupValue);
     }
     RegCloseKey(key);
     return found;
 }
+
+void RegistrySetupValue::remove() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SetupKey, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return;
+    RegDeleteValueA(key, SetupValue);
+    RegCloseKey(key);
+}
+
+std::string RegistrySetupValue::name() const { return std::string("Setup\\") + SetupValue; }
 
 void setRecovery(const char* description) {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);

@@ -8,24 +8,57 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
+
+#include "service/machine_start.h"
 
 namespace ventrix {
 
 inline constexpr const char* SetupKey = "SOFTWARE\\Ventrix\\Setup";
 inline constexpr const char* SetupValue = "PasswordVerifier";
 
-// %ProgramData%\Ventrix, made if missing; empty when there is none.
+// %ProgramData%\Ventrix (not made here); empty when there is none.
 std::string dataFolder();
 
-// SYSTEM and Administrators full control, nobody else anything, inherited by
-// everything inside; the folder's or key's own list replaces any inherited one.
-// 0, or the system's error.
-DWORD protectFolder(const std::string& folder);
+// The data folder's calls. The machine as owner is the account the service
+// runs as (LocalSystem: SYSTEM); the list is SYSTEM and Administrators full
+// control, nobody else anything, inherited by everything inside, and
+// protected (it replaces any inherited one). Taking a file that is not ours
+// needs the privileges LocalSystem holds: they are enabled here.
+class Win32DataFolder final : public DataFolderPlatform {
+public:
+    Win32DataFolder();
+    ~Win32DataFolder() override;
+    Win32DataFolder(const Win32DataFolder&) = delete;
+    Win32DataFolder& operator=(const Win32DataFolder&) = delete;
+
+    EntryKind kind(const std::string& path) override;
+    bool ownedByMachine(const std::string& path) override;
+    bool create(const std::string& folder) override;
+    bool makeOurs(const std::string& path) override;
+    bool list(const std::string& folder, std::vector<std::string>& names) override;
+    bool remove(const std::string& path) override;
+    std::string lastErrorText() override;
+
+private:
+    bool failed(DWORD error);
+
+    std::vector<BYTE> self_;  // the service's own account (TOKEN_USER)
+    PSECURITY_DESCRIPTOR list_ = nullptr;
+    PACL acl_ = nullptr;
+    DWORD error_ = 0;
+};
+
+// SYSTEM and Administrators only on the setup key; 0, or the system's error.
 DWORD protectSetupKey();
 
-// The verifier the machine package left, taken and removed; false when none
-// was there (an empty one means the install was given none).
-bool takeSetupVerifier(std::string& line);
+// HKLM\SOFTWARE\Ventrix\Setup, value PasswordVerifier.
+class RegistrySetupValue final : public SetupVerifierValue {
+public:
+    bool read(std::string& line) override;
+    void remove() override;
+    std::string name() const override;
+};
 
 // Restart 5 seconds after each of the first three failures; the description.
 void setRecovery(const char* description);

@@ -20,6 +20,7 @@
 #include "policy/win32/system_library.h"
 #include "policy/win32/win32_file_system.h"
 #include "control/win32/window_timing.h"
+#include "service/machine_start.h"
 #include "service/service_core.h"
 #include "service/win32/machine_setup.h"
 #include "service/win32/pipe_server.h"
@@ -34,9 +35,13 @@ namespace {
 
 constexpr const char* Description = "Keeps removable media out of use on this PC.";
 constexpr const char* WindowClass = "VentrixService";
-constexpr const char* OneCopy = "Global\\Ventrix-service";
 constexpr UINT_PTR LookTimerId = 20;
 constexpr UINT LookEveryMs = 1000;
+constexpr UINT_PTR PipeRetryTimerId = 21;
+constexpr UINT PipeRetryEveryMs = 3000;
+// Each step of the start reports progress within this: key derivations and
+// the first sweep take seconds, never more.
+constexpr DWORD StartStepHintMs = 30000;
 constexpr DWORD AllLetters = (1u << 26) - 1;
 constexpr DWORD ReleaseWaitMs = 5000;
 
@@ -59,6 +64,24 @@ struct DeviceEvent {
 
 bool randomBytes(std::uint8_t* out, std::size_t size) { return systemRandomBytes(out, size); }
 
+// The machine's policy read as it stands, without the critical policy
+// section: Group Policy may hold that section while it installs and starts
+// this very service, so the start never waits for it. Group Policy's
+// notification once it has applied brings the next reading, with the section.
+class WithoutSection final : public PolicySource {
+public:
+    explicit WithoutSection(PolicySource& source) : source_(source) {}
+    PolicyRead readValue(PolicyScope scope, const char* key, const char* name, RegistryData& out) override {
+        return source_.readValue(scope, key, name, out);
+    }
+    PolicyRead readValues(PolicyScope scope, const char* key, std::vector<NamedRegistryData>& out) override {
+        return source_.readValues(scope, key, out);
+    }
+
+private:
+    PolicySource& source_;
+};
+
 class Service {
 public:
     void run();
@@ -68,9 +91,10 @@ public:
 private:
     void report(DWORD state, DWORD exitCode = NO_ERROR, DWORD waitHint = 0);
     void prepareMachine();
-    void takeSetupPassword();
+    void starting() { report(SERVICE_START_PENDING, NO_ERROR, StartStepHintMs); }
     bool makeWindow();
     void listen();
+    void retryPipe();
     void loop();
     void deviceEvents();
     void deviceEvent(const DeviceEvent& event);
@@ -101,6 +125,9 @@ private:
     WindowRelockTimer relock_;
     PolicyControl policy_{tables_, volumeOps_, enforcement_, config_, clock_, relock_, PasswordForm::Verifier};
     RegistryPolicySource managed_{true};  // a PC-wide enforcer follows the machine's policy alone
+    WithoutSection managedAtStart_{managed_};
+    Win32DataFolder folder_;
+    RegistrySetupValue setup_;
     CngKeyDeriver keys_;
     PipeServer pipe_;
     ServiceCore core_{policy_, volumeOps_, pipe_, clock_};
@@ -169,29 +196,12 @@ DWORD Service::control(DWORD code, DWORD type, void* data) {
 
 void Service::prepareMachine() {
     const std::string folder = dataFolder();
-    if (const DWORD error = protectFolder(folder))
-        audit_.report(AuditEvent::NotProtected, {folder, errorText(error)});
+    // A folder that is not the service's own is left alone, and so is the policy in it.
+    if (takeDataFolder(folder_, folder, config_, audit_)) SetCurrentDirectoryA(folder.c_str());
     if (const DWORD error = protectSetupKey())
         audit_.report(AuditEvent::NotProtected, {std::string("HKLM\\") + SetupKey, errorText(error)});
-    SetCurrentDirectoryA(folder.c_str());  // where Tamrel.conf lives for this service
     setRecovery(Description);
     registerEventSource();
-}
-
-// The administrator's verifier, given to the machine package, becomes the
-// PC's password once; one that does not parse changes nothing.
-void Service::takeSetupPassword() {
-    std::string line;
-    // An install without PASSWORDVERIFIER leaves the value empty: nothing was given.
-    if (!takeSetupVerifier(line) || line.empty()) return;
-    PasswordVerifier verifier;
-    if (!parseVerifier(line, verifier)) {
-        audit_.report(AuditEvent::ManagedValueMalformed, {std::string("Setup\\") + SetupValue, "is malformed and is ignored"});
-        return;
-    }
-    tables_.CurrentPassword = formatVerifier(verifier);
-    config_.saveConfiguration(ConfigFileName, tables_.CurrentPassword);
-    audit_.report(AuditEvent::SetupPasswordTaken, {});
 }
 
 // Hidden and top-level (a message-only window hears no broadcast): the
@@ -209,7 +219,11 @@ bool Service::makeWindow() {
 }
 
 void Service::listen() {
-    if (!pipe_.start(core_)) audit_.report(AuditEvent::PipeTaken, {PipeName, errorText(pipe_.lastError())});
+    // A name another program holds is said once and tried again until it is free.
+    if (!pipe_.start(core_)) {
+        audit_.report(AuditEvent::PipeTaken, {PipeName, errorText(pipe_.lastError())});
+        SetTimer(window_, PipeRetryTimerId, PipeRetryEveryMs, nullptr);
+    }
     DEV_BROADCAST_DEVICEINTERFACE_W filter{};
     filter.dbcc_size = sizeof filter;
     filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
@@ -222,6 +236,11 @@ void Service::listen() {
         policyEvent_ = nullptr;
     }
     SetTimer(window_, LookTimerId, LookEveryMs, nullptr);
+}
+
+void Service::retryPipe() {
+    pipe_.stop();
+    if (pipe_.start(core_)) KillTimer(window_, PipeRetryTimerId);
 }
 
 // The volume behind a device interface, by its volume name, and the letters it is mounted at.
@@ -294,6 +313,7 @@ LRESULT Service::windowMessage(HWND window, UINT message, WPARAM wParam, LPARAM 
     case WM_TIMER:
         if (wParam == RelockTimerId) policy_.relockDue();
         if (wParam == LookTimerId) look();
+        if (wParam == PipeRetryTimerId) retryPipe();
         return 0;
     default: return DefWindowProcA(window, message, wParam, lParam);
     }
@@ -338,19 +358,16 @@ void Service::stop() {
     pipe_.stop();
     if (volumes_) UnregisterDeviceNotification(volumes_);
     KillTimer(window_, LookTimerId);
+    KillTimer(window_, PipeRetryTimerId);
     DestroyWindow(window_);
 }
 
 void Service::run() {
     status_ = RegisterServiceCtrlHandlerExA(ServiceName, controlHandler, nullptr);
     if (!status_) return;
-    report(SERVICE_START_PENDING, NO_ERROR, 60000);
-    HANDLE copy = CreateMutexA(nullptr, FALSE, OneCopy);
-    if (!copy || GetLastError() == ERROR_ALREADY_EXISTS) {
-        report(SERVICE_STOPPED, ERROR_SERVICE_ALREADY_RUNNING);
-        if (copy) CloseHandle(copy);
-        return;
-    }
+    // One copy: the service manager runs no second one of a service, so no
+    // name a user could take first is needed (or can stop it).
+    starting();
     stopEvent_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     deviceReady_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     released_ = CreateEventA(nullptr, TRUE, TRUE, nullptr);
@@ -360,16 +377,24 @@ void Service::run() {
     platform_.Core = &core_;
     platform_.Watch = &watch;
     policy_.Listener = &core_;
-    policy_.ManagedSource = &managed_;
+    policy_.ManagedSource = &managedAtStart_;
     policy_.Keys = &keys_;
     policy_.RandomBytes = randomBytes;
 
+    // Every step reports progress, and none waits on Group Policy: the
+    // service runs within the service manager's wait, with every drive
+    // locked before it says so, as at every start.
     prepareMachine();
     makeWindow();
+    starting();
     audit_.report(AuditEvent::ServiceStarted, {VENTRIX_VERSION});
     const bool firstRun = policy_.loadOrSeed();
-    takeSetupPassword();
+    starting();
+    takeSetupPassword(setup_, tables_, config_, audit_);
+    starting();
     policy_.reportAndEnforce(VENTRIX_VERSION, firstRun);
+    policy_.ManagedSource = &managed_;
+    starting();
     const DWORD letters = GetLogicalDrives() & AllLetters;
     core_.takeStock(letters);
     listen();
@@ -381,7 +406,6 @@ void Service::run() {
     watch.releaseAll();
     watch_ = nullptr;
     DeleteCriticalSection(&queueLock_);
-    CloseHandle(copy);
     report(SERVICE_STOPPED);
 }
 

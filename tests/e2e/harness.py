@@ -1655,6 +1655,7 @@ class Service:
         self.data = os.path.join(session.e.prefix, "drive_c", "ProgramData", "Ventrix")
         self.conf = os.path.join(self.data, "Tamrel.conf")
         shutil.rmtree(self.data, ignore_errors=True)
+        self.s.e.run(["wine", "reg", "delete", SETUP_KEY, "/v", "PasswordVerifier", "/f"])
         self.sc("create", SERVICE, "binpath=", "Z:" + self.exe.replace("/", "\\"), "start=", "demand")
 
     def sc(self, *args):
@@ -1691,6 +1692,16 @@ class Service:
         return [fields(line) | {"step": line.split()[0], "closed": line.endswith(" closed")} for line in lines]
 
 
+SETUP_KEY = r"HKLM\SOFTWARE\Ventrix\Setup"
+
+
+def setup_value(s):
+    """The installer's verifier left for the service, None when there is none."""
+    code, output = s.e.run(["wine", "reg", "query", SETUP_KEY, "/v", "PasswordVerifier"])
+    found = [line.split(None, 2) for line in output.splitlines() if code == 0 and "REG_SZ" in line]
+    return found[0][2].strip() if found and len(found[0]) == 3 else None
+
+
 def service_scenario(steps):
     def scenario(s):
         service = Service(s)
@@ -1705,9 +1716,20 @@ def service_scenario(steps):
 def service_first_start_steps(s, service):
     """With no tray anywhere: the first start makes the PC's policy file and
     locks the drives, an arrival broadcast to every desktop is ejected, and a
-    stop saves and says so."""
+    stop saves and says so. What a user's programs made first (the data
+    folder with folders under the policy file's temporary names, the old
+    one-copy name, the pipe's name) neither keeps it from starting nor makes
+    its saves fail for good."""
+    os.makedirs(service.data)
+    for n in range(1, 9):
+        planted = os.path.join(service.data, "Tamrel.conf.new" + ("" if n == 1 else ".%d" % n))
+        os.makedirs(planted)
+        open(os.path.join(planted, "planted.txt"), "w").close()
+    status, lines = s.probe.call("mutex", "Global\\Ventrix-service")
+    check(status == 0 and lines == ["created"], "the one-copy name could not be taken: %r" % lines)
     service.start()
     conf = poll(lambda: os.path.exists(service.conf) and s.read_conf(service.conf), 30, what="the service's file")
+    check(sorted(os.listdir(service.data)) == ["Tamrel.conf"], "left in the folder: %r" % os.listdir(service.data))
     check(conf["password"].startswith("$pbkdf2-sha256$i=600000$"), "not a verifier: %r" % conf["password"])
     check(conf["drives"] == {"D": 1, "E": 1}, "seeded drives: %r" % conf["drives"])
     check(not os.path.exists(s.conf_path), "a file in the session's own folder")
@@ -1719,9 +1741,16 @@ def service_first_start_steps(s, service):
     # list (DACL | PROTECTED_DACL) on its folder and on the setup key, and
     # its restarts after a failure.
     trace = open(s.holder_trace, errors="replace").read()
-    for name, kind in (("C:\\\\ProgramData\\\\Ventrix", 1), ("MACHINE\\\\SOFTWARE\\\\Ventrix\\\\Setup", 4)):
-        check('SetNamedSecurityInfoA "%s" %d -2147483644 ' % (name, kind) in trace, "no protected list asked for %s" % name)
+    # The folder, found made by someone else, is taken with its owner.
+    for name, kind, what in (("C:\\\\ProgramData\\\\Ventrix", 1, -2147483643),
+                             ("MACHINE\\\\SOFTWARE\\\\Ventrix\\\\Setup", 4, -2147483644)):
+        check('SetNamedSecurityInfoA "%s" %d %d ' % (name, kind, what) in trace, "no protected list asked for %s" % name)
     check("SERVICE_CONFIG_FAILURE_ACTIONS" in trace, "the failure actions were not asked for")
+    # Group Policy may hold the critical policy section while it installs and
+    # starts the service: the start reads the machine's policy without it.
+    entered = [line for line in trace.splitlines()
+               if line.startswith(service.pid + ":") and "EnterCriticalPolicySection" in line]
+    check(not entered, "the start waited on the critical policy section: %r" % entered)
     # Reports only ask the service to look: a report or a broadcast of a drive
     # that did not change touches no drive, and a program's report before a
     # drive comes hides nothing. Wine's mount manager reads a label once, so
@@ -1746,9 +1775,32 @@ def service_first_start_steps(s, service):
     check([e[0] for e in service.events()][-1] == 4010, "no stop event: %r" % service.events()[-3:])
     check(service.events()[-1][2] == ["stop"], "the stop event: %r" % service.events()[-1:])
 
-    # A program that took the pipe's name first: the service says so and
-    # serves no one, and the tray, which believes only a pipe the service
-    # itself serves, sends it nothing and writes no policy of its own.
+    # The installer's verifier while another program holds the policy file:
+    # in force for that run, but kept for the next start (5203), and taken
+    # (3202) only once a save holds it.
+    hash_exe = os.path.join(os.path.dirname(s.e.exe), "ventrix-hash.exe")
+    with tempfile.TemporaryFile() as out:
+        subprocess.run(["wine", hash_exe], input=b"setup-pass\n", stdout=out, stderr=subprocess.DEVNULL,
+                       env=s.e.wine_env(), cwd=s.work, timeout=120)
+        out.seek(0)
+        verifier = out.read().decode().strip()
+    check(verifier.startswith("$pbkdf2-sha256$i=600000$"), "the tool gave %r" % verifier)
+    code, output = s.e.run(["wine", "reg", "add", SETUP_KEY, "/v", "PasswordVerifier", "/t", "REG_SZ", "/d",
+                            verifier, "/f"])
+    check(code == 0, "reg add failed: %s" % output)
+    check(s.probe.call("holdfile", "Z:" + service.conf.replace("/", "\\"))[0] == 0, "cannot hold the file")
+    held = open(service.conf, "rb").read()
+    service.start()
+    poll(lambda: any(e[0] == 5203 for e in service.events()), 30, what="event 5203")
+    check(setup_value(s) == verifier, "the verifier went unsaved: %r" % setup_value(s))
+    service.stop()
+    s.probe.call("releasefile")
+    check(open(service.conf, "rb").read() == held, "the file held by another program was replaced")
+
+    # A program that took the pipe's name first: the service says so, serves
+    # no one while the name is taken and serves as soon as it is free; the
+    # tray, which believes only a pipe the service itself serves, sends the
+    # taker nothing and writes no policy of its own.
     squatter = subprocess.Popen(["wine", s.e.probe_exe, "squat", "5"], env=s.e.wine_env(), cwd=s.work,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     check(squatter.stdout.readline().strip() == b"squatting", "the squatter could not take the name")
@@ -1759,6 +1811,10 @@ def service_first_start_steps(s, service):
          what="the tray waiting for the service")
     report = fields(squatter.communicate(timeout=30)[0].decode().strip())
     check(int(report["callers"]) >= 1 and report["bytes"] == "0", "the squatter heard: %r" % report)
+    poll(lambda: s.probe.call("pipe", "hello", "status")[0] == 0, 15, what="the service serving once the name is free")
+    check([e[0] for e in service.events()].count(5200) == 1, "5200 more than once: %r" % service.events())
+    check(3202 in [e[0] for e in service.events()] and setup_value(s) is None, "the saved verifier was not let go")
+    check(s.read_conf(service.conf)["password"] == verifier, "the installer's verifier was not saved")
     check(not os.path.exists(s.conf_path), "the tray ran as a program of its own beside the service")
     tray.kill()
 

@@ -1122,6 +1122,15 @@ int cmdSquat(const Args& a) {
     return 0;
 }
 
+// mutex NAME: creates the named mutex and holds it for the probe's life, as
+// any user's program could before the service starts.
+int cmdMutex(const Args& a) {
+    if (a.size() < 2) return 2;
+    if (!CreateMutexA(nullptr, FALSE, a[1].c_str())) return 1;
+    say("%s\n", GetLastError() == ERROR_ALREADY_EXISTS ? "existed" : "created");
+    return 0;
+}
+
 // servicepid: the process of the running Ventrix service (its trace lines
 // start with it, in hex), as the service manager reports it.
 int cmdServicePid(const Args&) {
@@ -1197,6 +1206,7 @@ int dispatch(const Args& a) {
     if (c == "servicepid") return cmdServicePid(a);
     if (c == "squat") return cmdSquat(a);
     if (c == "crowd") return cmdCrowd(a);
+    if (c == "mutex") return cmdMutex(a);
     if (c == "taskbarcreated") return cmdTaskbarCreated(a);
     if (c == "releasefile") return cmdReleaseFile(a);
     if (c == "hold") return cmdHold(a);

@@ -6,13 +6,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "control/policy_control.h"
+#include "service/machine_start.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/fake_data_folder.h"
 #include "tests/support/fake_system.h"
 
 namespace ventrix {
@@ -305,6 +308,171 @@ TEST_F(ServiceCoreTest, BoxesGoToTheTrayOfTheConsoleSessionAndStateChangesToEver
     link.sent.clear();
     unlock(remote, "right-pw");
     EXPECT_EQ(noticesTo(console), std::vector<ServerKind>{ServerKind::StateNotice});
+}
+
+// The service's start on a PC where a standard user got at its data folder
+// first (made it, filled it, linked it), and with the installer's verifier.
+class MachineStartTest : public ServiceCoreTest {
+protected:
+    testing::FakeDataFolder folder{files};
+    testing::FakeSetupValue setup;
+
+    void SetUp() override {
+        ServiceCoreTest::SetUp();
+        tables.CurrentPassword = DefaultPassword;  // as a service starts
+    }
+    bool take() { return takeDataFolder(folder, testing::FakeDataFolder::Root, config, audit); }
+    bool defaultOpens() { return control.passwordAccepts({DefaultPassword, DefaultPassword}); }
+};
+
+TEST_F(MachineStartTest, AMissingFolderIsMadeProtectedFromTheStart) {
+    EXPECT_TRUE(take());
+    EXPECT_TRUE(folder.madeProtected());
+    EXPECT_TRUE(control.loadOrSeed()) << "a first run";
+    EXPECT_TRUE(files.has(ConfigFileName));
+}
+
+TEST_F(MachineStartTest, PlantedTemporaryNamesNoLongerMakeSavesFail) {
+    folder.plantRoot();
+    folder.plantFolder("Tamrel.conf.new");
+    folder.plantFile("Tamrel.conf.new\\inside.txt");
+    for (int n = 2; n <= 8; ++n)
+        if (n != 4) folder.plantFolder("Tamrel.conf.new." + std::to_string(n));
+    folder.plantLink("Tamrel.CONF.new.5");
+    files.put("Tamrel.conf.new.4", {0x01});  // the service's own leftover of a crash
+    ASSERT_TRUE(take());
+    EXPECT_EQ(files.names(), std::vector<std::string>{});
+    EXPECT_TRUE(folder.followed().empty());
+    EXPECT_TRUE(control.loadOrSeed());
+    EXPECT_TRUE(files.has(ConfigFileName)) << "the first run's save failed";
+    EXPECT_EQ(config.saveConfiguration(ConfigFileName, tables.CurrentPassword), 1);
+    EXPECT_EQ(std::count(audit.events().begin(), audit.events().end(), "event 5000"), 0);
+}
+
+// Its owner could grant itself anything later: the folder and everything in
+// it become the machine's; what is not the service's goes, links unfollowed.
+TEST_F(MachineStartTest, AFolderOwnedBySomeoneElseIsTakenOverWithWhatItHolds) {
+    folder.plantRoot();
+    ASSERT_TRUE(take());  // the service's own first run, in a folder made for it
+    ASSERT_TRUE(control.loadOrSeed());
+    const Bytes policy = files.contents(ConfigFileName);
+    files.put("Tamrel.conf.unreadable", {0x02});  // a copy the service kept
+    folder.plantRoot();
+    folder.plantFile("Tamrel.conf.unreadable.2");
+    folder.plantFolder("Tamrel.conf.unreadable.3");
+    folder.plantFile("notes.txt");
+    folder.plantFolder("old");
+    folder.plantFile("old\\a.txt");
+    folder.plantLink("old\\windows");
+    folder.plantLink("shortcut");
+    ASSERT_TRUE(take());
+    EXPECT_EQ(files.names(), (std::vector<std::string>{"Tamrel.conf", "Tamrel.conf.unreadable", "notes.txt", "old",
+                                                       "old\\a.txt"}));
+    EXPECT_TRUE(folder.foreign().empty()) << *folder.foreign().begin();
+    EXPECT_EQ(folder.madeOurs().front(), "");
+    EXPECT_TRUE(folder.followed().empty());
+    EXPECT_FALSE(control.loadOrSeed()) << "the service's policy was lost";
+    EXPECT_EQ(files.contents(ConfigFileName), policy);
+}
+
+// Nobody but the machine writes in the service's folder: a policy file
+// someone else made there before the service's first start is theirs, not
+// the PC's, and is never loaded.
+TEST_F(MachineStartTest, APolicyFileSomeoneElseWroteIsNeverLoaded) {
+    folder.plantRoot();
+    folder.plantFile(ConfigFileName);
+    ASSERT_TRUE(take());
+    EXPECT_TRUE(control.loadOrSeed());
+    EXPECT_NE(files.contents(ConfigFileName), Bytes{0x66});
+}
+
+TEST_F(MachineStartTest, AFolderTheServiceCannotMakeItsOwnIsHandsOffAndNeverAFirstRun) {
+    struct Case {
+        const char* what;
+        std::function<void(testing::FakeDataFolder&)> plant;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"a link", [](auto& f) { f.plantRoot(EntryKind::Link); }, "it is a junction or symbolic link"},
+        {"a file", [](auto& f) { f.plantRoot(EntryKind::File); }, "it is not a folder"},
+        {"refused", [](auto& f) { f.plantRoot(); f.refuseOwnership(""); },
+         "its owner and access list could not be set: Access is denied."},
+        {"an entry that stays",
+         [](auto& f) { f.plantRoot(); f.plantFolder("Tamrel.conf.new"); f.refuseRemoval("Tamrel.conf.new"); },
+         "C:\\ProgramData\\Ventrix\\Tamrel.conf.new: Access is denied."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        testing::FakeSystem fresh;
+        fresh.platform.addDriveWithMedium('E', DriveRemovable, "STICK", 0x11);
+        PolicyControl start{fresh.tables, fresh.volumes, fresh.enforcement, fresh.config, clock, relock,
+                            PasswordForm::Verifier};
+        start.Keys = &keys;
+        start.RandomBytes = countingSalt;
+        testing::FakeDataFolder planted{fresh.files};
+        c.plant(planted);
+        fresh.files.put("Tamrel.conf", {0x01});  // whatever lies behind it stays unread
+        EXPECT_FALSE(takeDataFolder(planted, testing::FakeDataFolder::Root, fresh.config, fresh.audit));
+        EXPECT_EQ(fresh.audit.events(),
+                  std::vector<std::string>{std::string("event 5202 C:\\ProgramData\\Ventrix|") + c.reason});
+        EXPECT_FALSE(start.loadOrSeed()) << "a first run";
+        EXPECT_TRUE(fresh.tables.isDriveLocked("E:\\"));
+        EXPECT_FALSE(start.defaultPasswordInForce());
+        EXPECT_FALSE(start.passwordAccepts({DefaultPassword, DefaultPassword}));
+        EXPECT_EQ(fresh.config.saveConfiguration(ConfigFileName, fresh.tables.CurrentPassword), 0);
+        EXPECT_EQ(fresh.files.contents("Tamrel.conf"), Bytes{0x01});
+        EXPECT_TRUE(planted.followed().empty());
+    }
+}
+
+TEST_F(MachineStartTest, TheInstallersVerifierIsKeptAfterAFailedSave) {
+    ASSERT_TRUE(take());
+    ASSERT_TRUE(control.loadOrSeed());
+    setup.present = true;
+    setup.line = control.makePasswordRecord("admin-pw");
+    files.failReplaceCall(2);  // the save after the first run's
+    audit.clear();
+    EXPECT_EQ(takeSetupPassword(setup, tables, config, audit), SetupOutcome::Kept);
+    EXPECT_TRUE(setup.present) << "the verifier was lost";
+    EXPECT_EQ(audit.events().back(), "event 5203 Setup\\PasswordVerifier");
+    EXPECT_TRUE(control.passwordAccepts({"admin-pw", "admin-pw"})) << "in force for this run";
+    // The next start saves it, and only then lets the value go.
+    EXPECT_EQ(takeSetupPassword(setup, tables, config, audit), SetupOutcome::Taken);
+    EXPECT_FALSE(setup.present);
+    EXPECT_EQ(audit.events().back(), "event 3202");
+    config.closeConfiguration();
+    std::string saved;
+    PolicyTables reread;
+    ConfigFile again{reread, files, protector};
+    ASSERT_EQ(again.loadConfiguration(ConfigFileName, saved), 1);
+    EXPECT_EQ(saved, setup.line);
+}
+
+TEST_F(MachineStartTest, TheInstallersVerifierIsKeptWhileTheFolderIsHandsOff) {
+    folder.plantRoot(EntryKind::Link);
+    ASSERT_FALSE(take());
+    ASSERT_FALSE(control.loadOrSeed());
+    setup.present = true;
+    setup.line = control.makePasswordRecord("admin-pw");
+    EXPECT_EQ(takeSetupPassword(setup, tables, config, audit), SetupOutcome::Kept);
+    EXPECT_TRUE(setup.present);
+    EXPECT_FALSE(defaultOpens());
+}
+
+// A line that does not parse never will: it is reported and dropped.
+TEST_F(MachineStartTest, AMalformedSetupVerifierIsReportedAndDropped) {
+    ASSERT_TRUE(take());
+    ASSERT_TRUE(control.loadOrSeed());
+    const std::string before = tables.CurrentPassword;
+    setup.present = true;
+    setup.line = "$pbkdf2-sha256$i=1$junk";
+    audit.clear();
+    EXPECT_EQ(takeSetupPassword(setup, tables, config, audit), SetupOutcome::Malformed);
+    EXPECT_EQ(audit.events(),
+              std::vector<std::string>{"event 5100 Setup\\PasswordVerifier|is malformed and is ignored"});
+    EXPECT_FALSE(setup.present);
+    EXPECT_EQ(tables.CurrentPassword, before);
+    EXPECT_TRUE(defaultOpens());
 }
 
 }  // namespace

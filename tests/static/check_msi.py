@@ -162,10 +162,13 @@ def check_machine(msi, arch, version):
     hidden = properties.get("MsiHiddenProperties", "").split(";")
     check("PASSWORDVERIFIER" in hidden, "the verifier is not hidden from the log: %r" % hidden)
     # A property reaches the server side of a per-machine install only when
-    # it is secure; the upgrade's own properties must stay on the list.
+    # it is secure; the upgrade's own properties must stay on the list, and
+    # the verifier must not be on it, or a standard user's repair sets the
+    # PC's password.
     secure = properties.get("SecureCustomProperties", "").split(";")
-    for name in ["PASSWORDVERIFIER"] + [row["ActionProperty"] for row in upgrades]:
+    for name in [row["ActionProperty"] for row in upgrades]:
         check(name in secure, "%s is not among SecureCustomProperties %r" % (name, secure))
+    check("PASSWORDVERIFIER" not in secure, "a standard user's repair may pass PASSWORDVERIFIER: %r" % secure)
     # The setup key is SYSTEM's and the Administrators' from the install on.
     locks = table(msi, "MsiLockPermissionsEx")
     check([(r["LockObject"], r["Table"], r["SDDLText"]) for r in locks]

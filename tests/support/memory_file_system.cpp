@@ -43,13 +43,19 @@ bool MemoryFileSystem::step() {
 }
 
 FileSystem::Handle MemoryFileSystem::openHeld(const std::string& name, bool writable) {
-    if (crashed_ || refused_.count(name) || isHeld(name)) return InvalidHandle;
+    if (crashed_ || refused_.count(name) || folders_.count(name) || isHeld(name)) return InvalidHandle;
     const Handle file = nextHandle_++;
     handles_[file] = Open{name, writable, 0};
     return file;
 }
 
-bool MemoryFileSystem::exists(const char* name) { return has(name); }
+bool MemoryFileSystem::exists(const char* name) { return has(name) || hasFolder(name); }
+
+std::vector<std::string> MemoryFileSystem::names() const {
+    std::set<std::string> all(folders_);
+    for (const auto& file : files_) all.insert(file.first);
+    return {all.begin(), all.end()};
+}
 
 FileSystem::Handle MemoryFileSystem::openRead(const char* name) {
     return has(name) ? openHeld(name, false) : InvalidHandle;
@@ -60,7 +66,7 @@ FileSystem::Handle MemoryFileSystem::openWrite(const char* name) {
 }
 
 FileSystem::Handle MemoryFileSystem::create(const char* name) {
-    if (crashed_ || refused_.count(name) || isHeld(name) || !step()) return InvalidHandle;
+    if (crashed_ || refused_.count(name) || folders_.count(name) || isHeld(name) || !step()) return InvalidHandle;
     // Truncation is a metadata change: it reaches the disk at once.
     files_[name] = File{};
     return openHeld(name, true);
@@ -117,7 +123,7 @@ void MemoryFileSystem::close(Handle file) { handles_.erase(file); }
 
 bool MemoryFileSystem::replace(const char* from, const char* to) {
     if (crashed_ || !has(from) || ++replaceCalls_ == failReplaceAt_) return false;
-    if (isHeld(from) || (isHeld(to) && !replaceIgnoresHolds_) || !step()) return false;
+    if (isHeld(from) || (isHeld(to) && !replaceIgnoresHolds_) || hasFolder(to) || !step()) return false;
     files_[to] = files_[from];
     files_.erase(from);
     return true;
@@ -129,7 +135,7 @@ void MemoryFileSystem::remove(const char* name) {
 }
 
 bool MemoryFileSystem::keepCopy(const char* from, const char* to) {
-    if (crashed_ || !has(from) || has(to) || refused_.count(to) || !step()) return false;
+    if (crashed_ || !has(from) || exists(to) || refused_.count(to) || !step()) return false;
     files_[to] = files_[from];
     return true;
 }

@@ -40,6 +40,12 @@ public:
     // The most any single read asked for: what a load holds in memory at once.
     std::size_t largestRead() const { return largestRead_; }
     bool has(const std::string& name) const { return files_.count(name) != 0; }
+    // A folder under a file's name (someone else's): it exists, and no file
+    // of that name can be opened, made or copied to while it is there.
+    void putFolder(const std::string& name) { folders_.insert(name); }
+    bool hasFolder(const std::string& name) const { return folders_.count(name) != 0; }
+    bool removeFolder(const std::string& name) { return folders_.erase(name) != 0; }
+    std::vector<std::string> names() const;  // files and folders, in order
     Bytes contents(const std::string& name) const;    // as this process sees it
     Bytes afterCrash(const std::string& name) const;  // what the disk holds
     bool isHeld(const std::string& name) const;
@@ -81,6 +87,7 @@ private:
     std::map<std::string, File> files_;
     std::map<Handle, Open> handles_;
     std::set<std::string> refused_;
+    std::set<std::string> folders_;
     bool failSizes_ = false;
     std::string errorText_ = "The disk refused the request.";
     Handle nextHandle_ = 100;

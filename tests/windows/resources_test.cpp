@@ -701,7 +701,8 @@ TEST(ResourcesMessages, EveryAuditEventHasItsSentenceWithItsInsertions) {
       {AuditEvent::TimedUnlockEnded, 0}, {AuditEvent::UnreadableRecordsKept, 2},
       {AuditEvent::ManagedPolicyInForce, 1}, {AuditEvent::ManagedValueMalformed, 2},
       {AuditEvent::ServiceStarted, 1}, {AuditEvent::SetupPasswordTaken, 0}, {AuditEvent::ServiceStopping, 1},
-      {AuditEvent::PipeTaken, 2}, {AuditEvent::NotProtected, 2}};
+      {AuditEvent::PipeTaken, 2}, {AuditEvent::NotProtected, 2},
+      {AuditEvent::DataFolderRefused, 2}, {AuditEvent::SetupPasswordKept, 1}};
   for (const auto& [event, insertions] : events) {
     SCOPED_TRACE(static_cast<int>(event));
     EXPECT_EQ(ventrix::eventIdentifier(event) & 0xFFFF, static_cast<DWORD>(event));
