@@ -89,6 +89,9 @@ build windows64 "${signing[@]}"
 build windows "${signing[@]}"
 run_suite "static checks (x64 exe and package)" build/windows64/tests/static
 run_suite "static checks (x86 exe and package)" build/windows/tests/static
+# Every relative link and image of the README and the guides resolves.
+echo "== links (README.md, docs/)"
+if python3 tests/static/check_links.py README.md docs/*.md; then passed=$((passed + 1)); else failed=$((failed + 1)); status=1; fi
 
 # The x64 build runs under the 64-bit Wine everywhere; the x86 build needs a
 # kernel that starts 32-bit programs, which not every machine has.
