@@ -1,5 +1,7 @@
 // The program's own copies of the few C++ runtime entry points it reaches,
-// linked into ventrix.exe only. The program catches no exception, so a failed
+// linked into each product executable built with MinGW (ventrix.exe,
+// ventrix-service.exe, ventrix-hash.exe), never into the tests. The product
+// catches no exception, so a failed
 // allocation or a length error ends the process either way; ending it here
 // directly keeps libstdc++'s exception classes, the unwinder and the demangler
 // of the default terminate handler out of the executable.

@@ -3,7 +3,8 @@
 # desktop (taskbar and tray) on the current X display. The Wine prefix is
 # kept between runs, so "Tamrel.conf" and its data-protection key persist.
 # Starts the x86 build where this machine runs 32-bit programs, else the x64
-# build; VENTRIX_BUILD=x64 or x86 chooses.
+# build; VENTRIX_BUILD=x64 or x86 chooses. Only that build is made. The
+# desktop has a demo CD in D: and a demo stick in E: (see below).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -34,6 +35,34 @@ if [ ! -f "$prefix/system.reg" ]; then
   make_prefix "$prefix"
 fi
 export WINEPREFIX="$prefix"
+
+# The desktop's demo media, so that a medium can be seen locked: a stick in
+# E: (a removable drive) and a CD in D: (a CD-ROM drive), each a folder with
+# a volume label and serial. Wine reads drive types when its server starts,
+# so the server is restarted only when a drive was (re)defined.
+define_demo_drive() {  # define_demo_drive LETTER TYPE LABEL SERIAL
+  local folder="$prefix/demo-drives/$1" link="$prefix/dosdevices/$1:"
+  mkdir -p "$folder"
+  echo "$3" >"$folder/.windows-label"
+  echo "$4" >"$folder/.windows-serial"
+  [ -f "$folder/README.txt" ] || echo "A demo medium of the Ventrix desktop ($3)." >"$folder/README.txt"
+  local types
+  types=$(wine reg query 'HKLM\Software\Wine\Drives' /v "$1:" 2>/dev/null || true)
+  if [ "$(readlink "$link" 2>/dev/null)" != "$folder" ] || ! grep -qi "$2" <<<"$types"; then
+    rm -f "$link"
+    ln -s "$folder" "$link"
+    wine reg add 'HKLM\Software\Wine\Drives' /v "$1:" /d "$2" /f >/dev/null 2>&1
+    restart_wine=1
+  fi
+}
+restart_wine=0
+define_demo_drive d cdrom DEMOCD 0dec0cd1
+define_demo_drive e floppy DEMOSTICK 5e1f57c4
+if [ "$restart_wine" = 1 ]; then
+  wineserver -k 2>/dev/null || true
+  wineserver -w 2>/dev/null || true
+fi
+echo "demo media: D: a CD labelled DEMOCD, E: a stick labelled DEMOSTICK (folders in $prefix/demo-drives)"
 policy_dir="$WINEPREFIX/drive_c/Ventrix"
 mkdir -p "$policy_dir"
 cp "build/$preset/ventrix.exe" "$policy_dir/"

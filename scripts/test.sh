@@ -103,6 +103,9 @@ build windows "${signing[@]}"
 phase_done "x86 build"
 run_suite "static checks (x64 exe and package)" build/windows64/tests/static
 run_suite "static checks (x86 exe and package)" build/windows/tests/static
+# Every relative link and image of the README and the guides resolves.
+echo "== links (README.md, docs/)"
+if python3 tests/static/check_links.py README.md docs/*.md; then passed=$((passed + 1)); else failed=$((failed + 1)); status=1; fi
 phase_done "static checks"
 
 # The x64 build runs under the 64-bit Wine everywhere; the x86 build needs a
