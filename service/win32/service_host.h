@@ -5,6 +5,6 @@ namespace ventrix {
 
 // Runs the service until the service manager stops it; 0, or the error that
 // kept it from reaching the service manager (started by hand, say).
-int runServiceDispatcher();
+int runService();
 
 }  // namespace ventrix

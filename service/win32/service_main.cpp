@@ -3,4 +3,4 @@
 
 #include "service/win32/service_host.h"
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) { return ventrix::runServiceDispatcher(); }
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) { return ventrix::runService(); }

@@ -17,6 +17,8 @@ namespace ventrix {
 class MediaWatch {
 public:
     explicit MediaWatch(SERVICE_STATUS_HANDLE status) : status_(status) {}
+    // The service's status handle, once the service manager gave it.
+    void attach(SERVICE_STATUS_HANDLE status) { status_ = status; }
     MediaWatch(const MediaWatch&) = delete;
     MediaWatch& operator=(const MediaWatch&) = delete;
     ~MediaWatch() { releaseAll(); }

@@ -1801,7 +1801,7 @@ def service_first_start_steps(s, service):
     # no one while the name is taken and serves as soon as it is free; the
     # tray, which believes only a pipe the service itself serves, sends the
     # taker nothing and writes no policy of its own.
-    squatter = subprocess.Popen(["wine", s.e.probe_exe, "squat", "5"], env=s.e.wine_env(), cwd=s.work,
+    squatter = subprocess.Popen(["wine", s.e.probe_exe, "squat", "12"], env=s.e.wine_env(), cwd=s.work,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     check(squatter.stdout.readline().strip() == b"squatting", "the squatter could not take the name")
     service.start()
