@@ -63,6 +63,7 @@ void takeFirstManagedReading(AppContext& context) {
 }
 
 void requestManagedReading(AppContext& context) {
+    if (!context.ManagedReading || !context.ManagedRecord) return;
     if (context.ManagedReading->running()) return context.ManagedReading->request();
     context.ManagedReading->readHere(*context.ManagedRecord);  // no thread: read without the sections
     context.Control.policyChanged();
