@@ -3,12 +3,17 @@
 #include "app/app_context.h"
 #include "app/service_client.h"
 #include "app/startup.h"
+#include "policy/win32/registry_policy_source.h"
 #include "resources/resource.h"
 #include "ui/about_dialog.h"
 #include "ui/password_prompt.h"
+#include "ui/typed_password.h"
 
 namespace ventrix {
 namespace {
+
+// The reading thread's news: a reading of the administrator's policy is done.
+constexpr UINT ManagedReadMessage = WM_APP + 7;
 
 // The tray follows the policy: image, tip, and an Unlock prompt that may no
 // longer unlock anything closes.
@@ -33,6 +38,8 @@ void onCreate(HWND agent) {
     SendMessageA(agent, WM_SETICON, ICON_BIG, 0);
     Shell_NotifyIconA(NIM_ADD, &tray);
     context.TaskbarCreatedMessage = RegisterWindowMessageA("TaskbarCreated");
+    if (!context.servedByService() && context.ManagedReading)
+        context.ManagedReading->announceTo(agent, ManagedReadMessage);
     if (context.servedByService()) {
         SetTimer(agent, ClientTimerId, ClientTimerMs, nullptr);
         refreshTray();  // the service may be unlocked already
@@ -160,7 +167,7 @@ void timedUnlockCommand(UINT minutes) {
     if (!status.protectionOn || !unlockAllowed(status)) return;
     if (windowExists(LoginTitle)) return bringForward(LoginTitle);
     app().PendingUnlockMinutes = minutes;
-    openDialog(IDD_LOGIN, timedUnlockPromptProc, GetDesktopWindow());
+    openPasswordDialog(IDD_LOGIN, timedUnlockPromptProc, GetDesktopWindow());
 }
 
 void protectionCommand() {
@@ -168,20 +175,20 @@ void protectionCommand() {
     if (!status.protectionOn && status.connected) return lockCommand();
     if (!unlockAllowed(status)) return;
     if (windowExists(LoginTitle)) return bringForward(LoginTitle);
-    openDialog(IDD_LOGIN, unlockPromptProc, GetDesktopWindow());
+    openPasswordDialog(IDD_LOGIN, unlockPromptProc, GetDesktopWindow());
 }
 
 // A tray whose service is away guards nothing: it ends without a password.
 void exitCommand() {
     if (windowExists(LoginTitle)) return bringForward(LoginTitle);
     if (!app().access().status().connected) return endTray();
-    openDialog(IDD_LOGIN, exitPromptProc, GetDesktopWindow());
+    openPasswordDialog(IDD_LOGIN, exitPromptProc, GetDesktopWindow());
 }
 
 void configurationCommand() {
     if (windowExists(ConfigurationTitle) || windowExists(LoginTitle)) return;
     if (!app().access().status().connected) return;
-    openDialog(IDD_LOGIN, configurePromptProc, GetDesktopWindow());
+    openPasswordDialog(IDD_LOGIN, configurePromptProc, GetDesktopWindow());
 }
 
 void aboutCommand() {
@@ -202,16 +209,22 @@ void onCommand(WORD command) {
 }
 
 void onEnd(HWND agent) {
+    if (app().ManagedReading) app().ManagedReading->announceTo(nullptr, 0);
     KillTimer(agent, RelockTimerId);
     KillTimer(agent, ClientTimerId);
     EndDialog(agent, DialogResult);
     Shell_NotifyIconA(NIM_DELETE, &app().TrayIconData);
 }
 
-// Group Policy's refresh broadcast: the policy decides what it changes.
+// Group Policy's refresh broadcast: the policy decides what it changes. The
+// per-user program has it read on the reading thread (this thread must not
+// wait on Group Policy's sections) and decides once the reading is done.
 void onSettingChange(LPARAM lParam) {
     const char* area = reinterpret_cast<const char*>(lParam);
-    if (area && lstrcmpiA(area, "Policy") == 0) app().access().policyChanged();
+    if (!area || lstrcmpiA(area, "Policy") != 0) return;
+    AppContext& context = app();
+    if (!context.servedByService() && context.ManagedReading) return requestManagedReading(context);
+    context.access().policyChanged();
 }
 
 // Windows ends the session (logoff, shutdown) and will end the process: the
@@ -279,6 +292,7 @@ INT_PTR CALLBACK agentDialogProc(HWND agent, UINT message, WPARAM wParam, LPARAM
     case WM_DEVICECHANGE: onDeviceChange(wParam, lParam); break;
     case WM_ENDSESSION: onEndSession(agent, wParam); break;
     case WM_SETTINGCHANGE: onSettingChange(lParam); break;
+    case ManagedReadMessage: takeManagedReading(app()); break;
     case WM_CLOSE:
     case WM_DESTROY: onEnd(agent); break;
     default:

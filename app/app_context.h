@@ -34,6 +34,8 @@ inline constexpr const char* ConfigurationTitle = "Ventrix";
 inline constexpr const char* AboutTitle = "About Ventrix v1.1";
 
 class ServiceClient;
+class PolicyReadingThread;
+class PolicyRecord;
 
 struct AppContext {
     PolicyTables& policy;
@@ -61,6 +63,10 @@ struct AppContext {
     PolicyAccess& access() { return *Access; }
     bool servedByService() const { return Access != &Control; }
     ServiceClient* Client = nullptr;  // set when Access is the service's
+    // The per-user program's reading of the administrator's policy: the
+    // thread reads, Control decides on the latest reading's copy.
+    PolicyReadingThread* ManagedReading = nullptr;
+    PolicyRecord* ManagedRecord = nullptr;
 
     HANDLE DataFolderClaim = nullptr;  // held while this copy runs on the folder
     bool ShutDownDone = false;

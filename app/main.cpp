@@ -2,6 +2,8 @@
 // and runs the program. No command-line options are read.
 #include <windows.h>
 
+#include <memory>
+
 #include "app/service_client.h"
 #include "app/startup.h"
 #include "policy/win32/cng_key_deriver.h"
@@ -22,10 +24,15 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     static VolumeOps volumes(platform, policy);
     static Enforcement enforcement(policy, volumes, config, audit);
     static AppContext context{policy, volumes, enforcement, config, instance};
-    static RegistryPolicySource managed;
+    // The administrator's policy: read on a thread of its own, decided on here.
+    static PolicyRecord managed;
+    static PolicyReadingThread managedReading(
+        std::make_unique<RegistryPolicySource>(),
+        std::make_unique<RegistryPolicySource>(false, RegistryPolicySource::Sections::None));
     static CngKeyDeriver keys;
     static ServiceClient client;
-    context.Control.ManagedSource = &managed;
+    context.ManagedRecord = &managed;
+    context.ManagedReading = &managedReading;
     context.Control.Keys = &keys;
     context.Client = &client;
     return runVentrix(context);

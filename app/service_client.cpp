@@ -1,5 +1,8 @@
 #include "app/service_client.h"
 
+#include <cstdint>
+#include <vector>
+
 #include "app/app_context.h"
 #include "policy/win32/system_library.h"
 #include "service/win32/overlapped_io.h"
@@ -38,6 +41,49 @@ DWORD runningServiceProcess() {
     }
     CloseServiceHandle(manager);
     return process;
+}
+
+ServiceLookup classifyService(const ServiceAnswers& answers) {
+    if (!answers.managerOpened) return ServiceLookup::Unknown;
+    if (!answers.opened)
+        return answers.openError == ERROR_SERVICE_DOES_NOT_EXIST ? ServiceLookup::Absent : ServiceLookup::Unknown;
+    if (!answers.configRead) return ServiceLookup::Unknown;
+    // Disabled but still running (stopped later by the administrator): it serves until then.
+    if (answers.startType == SERVICE_DISABLED && answers.statusRead && answers.state == SERVICE_STOPPED)
+        return ServiceLookup::Disabled;
+    return ServiceLookup::Installed;
+}
+
+// Interactive users may connect to the manager and query a service's
+// configuration and status under the default access lists.
+ServiceLookup lookUpService() {
+    ServiceAnswers answers;
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    answers.managerOpened = manager != nullptr;
+    if (!manager) return classifyService(answers);
+    if (SC_HANDLE service = OpenServiceA(manager, ServiceName, SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS)) {
+        answers.opened = true;
+        DWORD needed = 0;
+        QueryServiceConfigA(service, nullptr, 0, &needed);
+        if (needed >= sizeof(QUERY_SERVICE_CONFIGA) && needed <= 64 * 1024) {
+            std::vector<std::uint8_t> buffer(needed);
+            auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+            if (QueryServiceConfigA(service, config, needed, &needed)) {
+                answers.configRead = true;
+                answers.startType = config->dwStartType;
+            }
+        }
+        SERVICE_STATUS status{};
+        if (QueryServiceStatus(service, &status)) {
+            answers.statusRead = true;
+            answers.state = status.dwCurrentState;
+        }
+        CloseServiceHandle(service);
+    } else {
+        answers.openError = GetLastError();
+    }
+    CloseServiceHandle(manager);
+    return classifyService(answers);
 }
 
 bool ServiceClient::connect() {

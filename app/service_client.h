@@ -18,6 +18,34 @@ namespace ventrix {
 // running; 0 otherwise (not installed, stopped, or not ours to ask).
 DWORD runningServiceProcess();
 
+// What the service manager says of the Ventrix service, whatever its state.
+enum class ServiceLookup {
+    Unknown,    // no answer: the manager or the service could not be opened or read
+    Absent,     // the manager knows no such service
+    Disabled,   // an administrator set its start type to disabled, and it is not running
+    Installed,  // there, stopped or starting or running
+};
+// The answers behind a lookup: opened is false when the service could not be
+// opened (openError says why); configRead and statusRead say whether its
+// start type and its state could be read.
+struct ServiceAnswers {
+    bool managerOpened = false;
+    bool opened = false;
+    DWORD openError = 0;
+    bool configRead = false;
+    DWORD startType = 0;
+    bool statusRead = false;
+    DWORD state = 0;
+};
+ServiceLookup classifyService(const ServiceAnswers& answers);
+ServiceLookup lookUpService();
+// Where the service is installed, the tray is its client and enforces
+// nothing of its own, whether the service runs or not; a tray that cannot
+// tell is a client too, never a second enforcer.
+inline bool trayIsServiceClient(ServiceLookup lookup) {
+    return lookup != ServiceLookup::Absent && lookup != ServiceLookup::Disabled;
+}
+
 class ServiceClient final : public PolicyAccess {
 public:
     ServiceClient() = default;

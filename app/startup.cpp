@@ -1,10 +1,13 @@
 #include "app/startup.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <utility>
 
 #include "app/agent_window.h"
 #include "app/service_client.h"
+#include "policy/win32/registry_policy_source.h"
 #include "resources/resource.h"
 #include "ventrix_version.h"
 
@@ -12,6 +15,10 @@ namespace ventrix {
 namespace {
 
 constexpr const char* AlreadyRunning = "Ventrix is already running.";
+// Group Policy holds its sections only for a moment while it writes values;
+// a longer hold is an extension at work (software installation at logon,
+// for minutes), and the start does not wait for that before it enforces.
+constexpr DWORD FirstReadingWaitMs = 3000;
 
 int appendIcon(AppContext& context, int iconId) {
     HICON icon = static_cast<HICON>(
@@ -42,6 +49,31 @@ void createSmallIconList(AppContext& context) {
 void loadAndEnforce(AppContext& context) {
     const bool firstRun = context.Control.loadOrSeed();
     context.Control.reportAndEnforce(VENTRIX_VERSION, firstRun);
+}
+
+void takeFirstManagedReading(AppContext& context) {
+    if (!context.ManagedReading || !context.ManagedRecord) return;
+    context.Control.ManagedSource = context.ManagedRecord;
+    std::unique_ptr<PolicyRecord> first;
+    if (context.ManagedReading->start()) first = context.ManagedReading->take(FirstReadingWaitMs);
+    if (first)
+        *context.ManagedRecord = std::move(*first);
+    else  // the values as Group Policy last left them; the thread's reading corrects them when done
+        context.ManagedReading->readHere(*context.ManagedRecord);
+}
+
+void requestManagedReading(AppContext& context) {
+    if (!context.ManagedReading || !context.ManagedRecord) return;
+    if (context.ManagedReading->running()) return context.ManagedReading->request();
+    context.ManagedReading->readHere(*context.ManagedRecord);  // no thread: read without the sections
+    context.Control.policyChanged();
+}
+
+void takeManagedReading(AppContext& context) {
+    std::unique_ptr<PolicyRecord> reading = context.ManagedReading ? context.ManagedReading->take() : nullptr;
+    if (!reading || !context.ManagedRecord) return;
+    *context.ManagedRecord = std::move(*reading);
+    context.Control.policyChanged();
 }
 
 std::string dataFolderClaimName() {
@@ -75,12 +107,13 @@ void shutDown(AppContext& context) {
     context.config.closeConfiguration();
 }
 
-// Where the Ventrix service runs, this program is its tray for this run: it
-// holds no policy of its own and enforces nothing itself. One per session.
-// A pipe the service does not serve (another program took its name) makes
-// no per-user program beside the service: the tray waits for the service.
+// Where the Ventrix service is installed, running or not, this program is
+// its tray for this run: it holds no policy of its own and enforces nothing
+// itself, and while the service is away it says so and looks for it again.
+// One per session. Only where no service is installed, or an administrator
+// disabled it, is this the per-user program.
 bool becomeServiceClient(AppContext& context) {
-    if (!context.Client || runningServiceProcess() == 0) return false;
+    if (!context.Client || !trayIsServiceClient(lookUpService())) return false;
     context.Client->connect();
     context.Access = context.Client;
     return true;
@@ -105,7 +138,10 @@ int runVentrix(AppContext& context) {
     }
     initCommonControls();
     createSmallIconList(context);
-    if (!client) loadAndEnforce(context);
+    if (!client) {
+        takeFirstManagedReading(context);
+        loadAndEnforce(context);
+    }
     DialogBoxParamA(context.module, MAKEINTRESOURCEA(IDD_AGENT), GetDesktopWindow(), agentDialogProc, 0);
     shutDown(context);
     if (client) context.Client->disconnect();

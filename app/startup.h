@@ -13,6 +13,16 @@ void createSmallIconList(AppContext& context);
 // Loads (or on a first run seeds and saves) the policy, then enforces it.
 void loadAndEnforce(AppContext& context);
 
+// The per-user program's administrator's policy. The first reading comes
+// from the reading thread, waited for a bounded time; past it the registry is
+// read here without the sections, and the thread's reading follows as a
+// refresh. Where no reading thread is set, Control reads its own source.
+void takeFirstManagedReading(AppContext& context);
+// Group Policy's refresh broadcast: a reading on the thread, never here.
+void requestManagedReading(AppContext& context);
+// A reading the thread announced: Control decides on it.
+void takeManagedReading(AppContext& context);
+
 
 // Claims the data folder (the current directory) for this copy; false when
 // another copy of Ventrix already runs on it.

@@ -11,6 +11,7 @@
 #include "ui/list_view.h"
 #include "ui/managed_rows.h"
 #include "ui/trusted_media_dialog.h"
+#include "ui/typed_password.h"
 
 namespace ventrix {
 namespace {
@@ -87,7 +88,7 @@ void onChangePassword(HWND dialog) {
         app().showMessage(dialog, "The password is set by your administrator.", "Ventrix", MB_ICONINFORMATION);
         return;
     }
-    openDialog(IDD_CHANGE_PASSWORD, changePasswordDialogProc, dialog);
+    openPasswordDialog(IDD_CHANGE_PASSWORD, changePasswordDialogProc, dialog);
 }
 
 void onCommand(HWND dialog, WORD id) {

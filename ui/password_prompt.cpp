@@ -125,7 +125,10 @@ INT_PTR promptProc(HWND prompt, UINT message, WPARAM wParam, const PromptVariant
 void closeUnlockPrompt() {
     HWND login = findOwnWindow(LoginTitle);
     if (!login) return;
-    const auto procedure = reinterpret_cast<DLGPROC>(GetWindowLongPtrA(login, DWLP_DLGPROC));
+    // A Unicode dialog's procedure reads back as itself only through the wide call.
+    const LONG_PTR raw = IsWindowUnicode(login) ? GetWindowLongPtrW(login, DWLP_DLGPROC)
+                                                : GetWindowLongPtrA(login, DWLP_DLGPROC);
+    const auto procedure = reinterpret_cast<DLGPROC>(raw);
     if (procedure == unlockPromptProc || procedure == timedUnlockPromptProc) DestroyWindow(login);
 }
 

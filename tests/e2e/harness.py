@@ -1820,16 +1820,23 @@ def service_first_start_steps(s, service):
 
 
 def service_client_steps(s, service):
-    """The tray as the service's client: no file of its own, the service's
-    password, its icon and boxes; Exit ends the tray only; killed, the service
-    goes on; junk and wrong passwords on the pipe change nothing, nor do held
-    and flooded connections; stopped, the tray says so and comes back with the
-    service."""
-    service.start()
+    """The tray as the service's client: started while the service is still
+    stopped, it enforces nothing itself and follows the service once it runs;
+    no file of its own, the service's password, its icon and boxes; Exit ends
+    the tray only; killed, the service goes on; junk and wrong passwords on the
+    pipe change nothing, nor do held and flooded connections; stopped, the
+    tray says so and comes back with the service; disabled by an
+    administrator, the tray is the per-user program."""
+    # A tray started while the service is stopped: no second enforcer.
     tray = s.start(startup_boxes=())
-    s.wait_tray("locked")
+    poll(lambda: any(line.endswith("tip=Ventrix - service stopped") for line in s.probe.call("tray")[1]), 10,
+         what="the tray started before the service saying it is stopped")
+    s.no_box(0.5)
+    service.start()
+    s.wait_tray("locked", timeout=15)
     s.shot("client-locked")
     check(not os.path.exists(s.conf_path), "the client wrote a policy file of its own")
+    check(tray.events() == [], "the client sent volume requests of its own: %r" % tray.events())
     second = s.start("second", startup_boxes=())
     check(s.box(caption="Ventrix", name="one-client") == "Ventrix is already running.", "a second client ran")
     check(second.wait_exit() == EXIT_CODE, "the second client's exit code")
@@ -1900,6 +1907,14 @@ def service_client_steps(s, service):
     check(s.box(caption="Ventrix", name="stays-on") == STAYS_ON, "Exit did not say protection stays on")
     check(tray.wait_exit() == EXIT_CODE, "the tray's exit code")
     check(service.state().get("state") == "4", "Exit stopped the service")
+
+    # Disabled by an administrator: the PC is the per-user program's again.
+    service.stop()
+    check(s.probe.call("starttype", "disabled")[0] == 0, "the service's start type was not changed")
+    alone = s.start("disabled")
+    s.wait_tray("locked")
+    check(os.path.exists(s.conf_path), "beside a disabled service the tray kept no policy of its own")
+    close_from_outside(s, alone)
 
 
 scenario_service_first_start = service_scenario(service_first_start_steps)

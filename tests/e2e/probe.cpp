@@ -1147,6 +1147,21 @@ int cmdServicePid(const Args&) {
     return 0;
 }
 
+// starttype disabled|demand: the Ventrix service's start type, as an
+// administrator sets it (Wine's sc has no "config").
+int cmdStartType(const Args& a) {
+    if (a.size() < 2) return 2;
+    const DWORD type = a[1] == "disabled" ? SERVICE_DISABLED : SERVICE_DEMAND_START;
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceA(manager, ventrix::ServiceName, SERVICE_CHANGE_CONFIG) : nullptr;
+    const bool changed = service && ChangeServiceConfigA(service, SERVICE_NO_CHANGE, type, SERVICE_NO_CHANGE, nullptr,
+                                                         nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+    if (service) CloseServiceHandle(service);
+    if (manager) CloseServiceHandle(manager);
+    say(changed ? "changed\n" : "refused\n");
+    return changed ? 0 : 1;
+}
+
 // hold: keeps the prefix's desktop and services up with no inherited pipes.
 int cmdHold(const Args&) {
     GetDesktopWindow();
@@ -1204,6 +1219,7 @@ int dispatch(const Args& a) {
     if (c == "traydelete") return cmdTrayDelete(a);
     if (c == "pipe") return cmdPipe(a);
     if (c == "servicepid") return cmdServicePid(a);
+    if (c == "starttype") return cmdStartType(a);
     if (c == "squat") return cmdSquat(a);
     if (c == "crowd") return cmdCrowd(a);
     if (c == "mutex") return cmdMutex(a);

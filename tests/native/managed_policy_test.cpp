@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "policy/policy_record.h"
 #include "policy/policy_tables.h"
 #include "tests/support/fake_policy_source.h"
 
@@ -78,6 +79,10 @@ TEST_P(ManagedPolicyMerge, GivesTheEffectivePolicy) {
     for (const MalformedPolicyValue& m : policy.malformed)
         malformed.push_back((m.scope == M ? "M:" : "U:") + m.name);
     EXPECT_EQ(malformed, c.malformed);
+    // The tray decides on a copy of a reading taken on another thread: the same policy.
+    PolicyRecord record;
+    record.take(source);
+    EXPECT_EQ(readManagedPolicy(record), policy);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -183,6 +188,33 @@ TEST(ManagedPolicyMerge, KeyThatCannotBeReadKeepsWhatWasReadBeforeInsideOneHeldR
     EXPECT_TRUE(after.unreadable.empty());
     EXPECT_EQ(source.readings(), 3);
     EXPECT_EQ(source.openReadings(), 0) << "a reading left the policy section held";
+}
+
+// The copy is one whole reading, held as one: what changes after it, or
+// fails in it, reads as it did then.
+TEST(ManagedPolicyMerge, ARecordAnswersAsItsOneReadingDid) {
+    FakePolicySource source;
+    source.setString(M, Root, "PasswordVerifier", MachineVerifier);
+    source.setDword(U, Root, "UnlockMinutes", 15);
+    source.failReads(M, Trusted);
+    PolicyRecord record;
+    EXPECT_FALSE(record.taken());
+    record.take(source);
+    EXPECT_TRUE(record.taken());
+    EXPECT_EQ(source.readings(), 1);
+    EXPECT_EQ(source.openReadings(), 0);
+    source.clearFailures();
+    source.setDword(U, Root, "UnlockMinutes", 5);
+    EffectivePolicy before;
+    before.trustedMedia = {{"Backup", 0x10, ManagedCdrom}};
+    const EffectivePolicy copy = readManagedPolicy(record, before);
+    EXPECT_EQ(copy.unlockMinutes, 15u);
+    EXPECT_EQ(copy.trustedMedia, before.trustedMedia) << "a read that failed then keeps what was read before";
+    EXPECT_EQ(copy.unreadable, std::vector<std::string>{"TrustedMedia"});
+    RegistryData data;
+    EXPECT_EQ(record.readValue(U, Root, "NeverAsked", data), PolicyRead::Failed);
+    record.take(source);
+    EXPECT_EQ(readManagedPolicy(record).unlockMinutes, 5u);
 }
 
 struct MediumCase {

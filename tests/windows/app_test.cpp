@@ -3,13 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
+#include <memory>
 #include <utility>
 #include <string>
 
 #include "app/agent_window.h"
 #include "app/app_context.h"
+#include "app/service_client.h"
 #include "app/startup.h"
+#include "policy/win32/registry_policy_source.h"
 #include "resources/resource.h"
 #include "service/win32/overlapped_io.h"
 #include "tests/windows/build_arch.h"
@@ -655,6 +659,126 @@ TEST_F(ShellTest, AdministratorsVerifierAloneOpensThePrompts) {
                      });
     EXPECT_FALSE(policy.ProtectionOn) << "the passphrase did not open the prompt";
 }
+
+// Group Policy holding its sections: each reading waits at the gate, and
+// the thread it waits on is noted.
+class HeldSections final : public PolicySource {
+public:
+    testing::FakePolicySource values;
+    HANDLE gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<DWORD> enteredOn{0};
+    std::atomic<int> readings{0};
+    ~HeldSections() override { CloseHandle(gate); }
+
+    void beginRead() override {
+        enteredOn = GetCurrentThreadId();
+        WaitForSingleObject(gate, 20000);
+    }
+    void endRead() override { ++readings; }
+    PolicyRead readValue(PolicyScope scope, const char* key, const char* name, RegistryData& out) override {
+        return values.readValue(scope, key, name, out);
+    }
+    PolicyRead readValues(PolicyScope scope, const char* key, std::vector<NamedRegistryData>& out) override {
+        return values.readValues(scope, key, out);
+    }
+};
+
+// Serves the window's messages until the condition holds; false at the deadline.
+bool pumpUntil(const std::function<bool()>& condition, DWORD timeoutMs = 10000) {
+    const DWORD start = GetTickCount();
+    while (!condition()) {
+        if (GetTickCount() - start > timeoutMs) return false;
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+        Sleep(10);
+    }
+    return true;
+}
+
+// The per-user program's window thread never enters Group Policy's sections:
+// the start goes on without a reading held up there (with the registry's
+// values read directly), and a refresh broadcast returns at once; each
+// reading done on the thread is then taken up.
+TEST_F(ShellTest, TheTrayNeverWaitsOnGroupPolicysSectionsOnItsWindowThread) {
+    const char* key = "SOFTWARE\\Policies\\Ventrix";
+    auto held = std::make_unique<HeldSections>();
+    auto direct = std::make_unique<testing::FakePolicySource>();
+    HeldSections& live = *held;
+    held->values.setDword(PolicyScope::Machine, key, "LockAllDrives", 1);
+    direct->setDword(PolicyScope::Machine, key, "UnlockMinutes", 5);  // as Group Policy last left it
+    PolicyReadingThread reading(std::move(held), std::move(direct));
+    PolicyRecord record;
+    context.ManagedReading = &reading;
+    context.ManagedRecord = &record;
+
+    takeFirstManagedReading(context);
+    loadAndEnforce(context);
+    EXPECT_EQ(policy.Managed.unlockMinutes, 5u);
+    EXPECT_FALSE(policy.Managed.lockAllDrives);
+    EXPECT_EQ(audit.events().back(), "event 1002 UnlockMinutes");
+    ASSERT_NE(live.enteredOn.load(), 0u);
+    EXPECT_NE(live.enteredOn.load(), GetCurrentThreadId());
+
+    createAgent();
+    SetEvent(live.gate);  // Group Policy is done: the thread's reading arrives as a refresh
+    EXPECT_TRUE(pumpUntil([&] { return policy.Managed.lockAllDrives; })) << "the thread's reading was not taken up";
+    EXPECT_FALSE(policy.Managed.unlockMinutes);
+
+    ResetEvent(live.gate);
+    live.values.setDword(PolicyScope::User, key, "UnlockMinutes", 0);
+    live.enteredOn = 0;
+    SendMessageA(agent, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>("Policy"));  // returns while held
+    EXPECT_TRUE(pumpUntil([&] { return live.enteredOn.load() != 0; }));
+    EXPECT_NE(live.enteredOn.load(), GetCurrentThreadId());
+    EXPECT_TRUE(policy.Managed.unlockOffered()) << "taken up before the reading was done";
+    SetEvent(live.gate);
+    EXPECT_TRUE(pumpUntil([&] { return !policy.Managed.unlockOffered(); }));
+    EXPECT_EQ(live.readings.load(), 2);
+
+    DestroyWindow(agent);
+    agent = nullptr;
+    context.ManagedReading = nullptr;
+    context.ManagedRecord = nullptr;
+}
+
+// A tray started while the service is stopped (or starting, or not ours to
+// ask) is its client, never a second enforcer: only a service the manager
+// does not know, or one an administrator disabled, leaves the PC to the
+// per-user program.
+struct ServiceCase {
+    const char* name;
+    ServiceAnswers answers;
+    ServiceLookup lookup;
+};
+
+void PrintTo(const ServiceCase& c, std::ostream* os) { *os << c.name; }
+
+class ATrayStartedWhileTheServiceIsStopped : public ::testing::TestWithParam<ServiceCase> {};
+
+TEST_P(ATrayStartedWhileTheServiceIsStopped, IsItsClientUnlessNoneIsInstalledOrItIsDisabled) {
+    const ServiceCase& want = GetParam();
+    EXPECT_EQ(classifyService(want.answers), want.lookup);
+    const bool perUser = want.lookup == ServiceLookup::Absent || want.lookup == ServiceLookup::Disabled;
+    EXPECT_EQ(trayIsServiceClient(classifyService(want.answers)), !perUser);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, ATrayStartedWhileTheServiceIsStopped,
+    ::testing::Values(
+        ServiceCase{"Stopped", {true, true, 0, true, SERVICE_AUTO_START, true, SERVICE_STOPPED}, ServiceLookup::Installed},
+        ServiceCase{"Starting", {true, true, 0, true, SERVICE_AUTO_START, true, SERVICE_START_PENDING},
+                    ServiceLookup::Installed},
+        ServiceCase{"OnDemandRunning", {true, true, 0, true, SERVICE_DEMAND_START, true, SERVICE_RUNNING},
+                    ServiceLookup::Installed},
+        ServiceCase{"NotInstalled", {true, false, ERROR_SERVICE_DOES_NOT_EXIST}, ServiceLookup::Absent},
+        ServiceCase{"AccessDenied", {true, false, ERROR_ACCESS_DENIED}, ServiceLookup::Unknown},
+        ServiceCase{"NoManager", {false}, ServiceLookup::Unknown},
+        ServiceCase{"ConfigUnreadable", {true, true, 0, false, 0, true, SERVICE_STOPPED}, ServiceLookup::Unknown},
+        ServiceCase{"Disabled", {true, true, 0, true, SERVICE_DISABLED, true, SERVICE_STOPPED}, ServiceLookup::Disabled},
+        ServiceCase{"DisabledStillRunning", {true, true, 0, true, SERVICE_DISABLED, true, SERVICE_RUNNING},
+                    ServiceLookup::Installed},
+        ServiceCase{"DisabledStateUnknown", {true, true, 0, true, SERVICE_DISABLED, false, 0}, ServiceLookup::Installed}),
+    [](const ::testing::TestParamInfo<ServiceCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace ventrix

@@ -25,6 +25,7 @@
 #include "ui/list_view.h"
 #include "ui/password_prompt.h"
 #include "ui/trusted_media_dialog.h"
+#include "ui/typed_password.h"
 
 namespace ventrix {
 namespace {
@@ -498,13 +499,27 @@ TEST_F(ConfigurationDialogTest, AddOpensTheOwnedAddMediaDialogAndListsTheNewMedi
     EXPECT_EQ(rows[1].image, context.IconRemovableIndex);
 }
 
+// Which windows the dialog and its edits are: Wine keeps wide text even in
+// an ANSI dialog's edit, Windows does not, so the dialog itself must be Unicode.
+struct UnicodeWindows {
+    static inline int count = 0;
+    static void note(HWND dialog, std::initializer_list<int> edits) {
+        count = IsWindowUnicode(dialog) ? 1 : 0;
+        for (int id : edits) count += IsWindowUnicode(GetDlgItem(dialog, id)) ? 1 : 0;
+    }
+};
+
 TEST_F(ConfigurationDialogTest, PasswordButtonOpensTheOwnedChangePasswordDialog) {
     openConfiguration();
     OwnedDialogDriver::configuration = dialog;
     OwnedDialogDriver::found = nullptr;
     OwnedDialogDriver::ticks = 0;
     OwnedDialogDriver::title = "Change Password";
-    OwnedDialogDriver::act = [](HWND found) { command(found, IDC_CANCEL); };
+    UnicodeWindows::count = 0;
+    OwnedDialogDriver::act = [](HWND found) {
+        UnicodeWindows::note(found, {IDC_CURRENT_PASSWORD, IDC_NEW_PASSWORD, IDC_CONFIRM_PASSWORD});
+        command(found, IDC_CANCEL);
+    };
     ASSERT_NE(SetTimer(nullptr, 0, 20, OwnedDialogDriver::tick), 0u);
 
     command(dialog, IDC_CHANGE_PASSWORD);  // returns when Change Password has ended
@@ -514,6 +529,7 @@ TEST_F(ConfigurationDialogTest, PasswordButtonOpensTheOwnedChangePasswordDialog)
     EXPECT_FALSE(OwnedDialogDriver::ownerEnabled) << "modal to the configuration dialog";
     EXPECT_TRUE(IsWindowVisible(dialog)) << "the configuration dialog stays open";
     EXPECT_EQ(policy.CurrentPassword, DefaultPassword);
+    EXPECT_EQ(UnicodeWindows::count, 4) << "Change Password and its three edits are Unicode windows";
 }
 
 // ---------------------------------------------------------------------------
@@ -730,6 +746,36 @@ TEST_F(DialogTest, PromptShowsTheHintOnlyWhileThePasswordIsTheDefault) {
     EXPECT_TRUE(hintVisible());
     policy.CurrentPassword = "changed";
     EXPECT_FALSE(hintVisible());
+}
+
+// The prompt as the tray opens it, against an administrator's verifier of
+// a Greek passphrase: set as wide text, it must reach the check as its UTF-8.
+TEST_F(DialogTest, AGreekPassphraseTypedAsWideTextOpensThePrompt) {
+    PortableKeyDeriver keys;
+    const std::uint8_t salt[16] = {7, 7, 7};
+    PasswordVerifier verifier;
+    ASSERT_TRUE(makeVerifier("\xCE\xBA\xCE\xB1\xCE\xBB\xCE\xB7\xCE\xBC\xCE\xAD\xCF\x81\xCE\xB1 \xCF\x86\xCE\xAF\xCE\xBB\xCE\xB5",
+                             salt, sizeof salt, MinVerifierIterations, keys, verifier));  // "καλημέρα φίλε"
+    policy.Managed.verifier = verifier;
+    OwnedDialogDriver::configuration = nullptr;
+    OwnedDialogDriver::found = nullptr;
+    OwnedDialogDriver::ticks = 0;
+    OwnedDialogDriver::title = LoginTitle;
+    UnicodeWindows::count = 0;
+    OwnedDialogDriver::act = [](HWND prompt) {
+        UnicodeWindows::note(prompt, {IDC_PASSWORD});
+        SendDlgItemMessageW(prompt, IDC_PASSWORD, WM_SETTEXT, 0,
+                            reinterpret_cast<LPARAM>(L"\u03BA\u03B1\u03BB\u03B7\u03BC\u03AD\u03C1\u03B1 \u03C6\u03AF\u03BB\u03B5"));
+        command(prompt, IDC_OK);
+    };
+    ASSERT_NE(SetTimer(nullptr, 0, 20, OwnedDialogDriver::tick), 0u);
+
+    openPasswordDialog(IDD_LOGIN, unlockPromptProc, nullptr);  // returns once the prompt has closed
+
+    ASSERT_NE(OwnedDialogDriver::found, nullptr);
+    EXPECT_EQ(UnicodeWindows::count, 2) << "the prompt and its edit are Unicode windows";
+    EXPECT_FALSE(policy.ProtectionOn) << "the passphrase did not reach the verifier whole";
+    EXPECT_TRUE(platform.messages().empty()) << "refused: " << platform.messages()[0].text;
 }
 
 // ---------------------------------------------------------------------------

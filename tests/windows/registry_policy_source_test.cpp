@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "policy/managed_policy.h"
 #include "policy/win32/registry_policy_source.h"
@@ -89,6 +90,35 @@ TEST_F(RegistryPolicySourceTest, OversizedValueIsMalformedAndTheMachineOnlySourc
     EXPECT_TRUE(policy.lockAllDrives);
     RegistryPolicySource machineOnly(true);
     EXPECT_TRUE(readManagedPolicy(machineOnly).inForce.empty());
+}
+
+// The sections as the fakes of their entry points saw them: handle 1 is
+// the user's, 2 the machine's.
+std::vector<std::string> sectionCalls;
+HANDLE WINAPI fakeEnter(BOOL machine) {
+    sectionCalls.push_back(machine ? "enter machine" : "enter user");
+    return reinterpret_cast<HANDLE>(static_cast<INT_PTR>(machine ? 2 : 1));
+}
+BOOL WINAPI fakeLeave(HANDLE section) {
+    sectionCalls.push_back(section == reinterpret_cast<HANDLE>(2) ? "leave machine" : "leave user");
+    return TRUE;
+}
+
+// Windows documents the user's section first: a reader holding the machine's
+// while it waits for the user's can deadlock with one taking them in order.
+TEST_F(RegistryPolicySourceTest, TheUsersSectionIsEnteredBeforeTheMachines) {
+    sectionCalls.clear();
+    RegistryPolicySource source(false, PolicySections{fakeEnter, fakeLeave});
+    readManagedPolicy(source);
+    EXPECT_EQ(sectionCalls, (std::vector<std::string>{"enter user", "enter machine", "leave machine", "leave user"}));
+    sectionCalls.clear();
+    RegistryPolicySource machineOnly(true, PolicySections{fakeEnter, fakeLeave});
+    readManagedPolicy(machineOnly);
+    EXPECT_EQ(sectionCalls, (std::vector<std::string>{"enter machine", "leave machine"}));
+    sectionCalls.clear();
+    RegistryPolicySource unsectioned(false, RegistryPolicySource::Sections::None);
+    number(HKEY_CURRENT_USER, "UnlockMinutes", 7);
+    EXPECT_EQ(readManagedPolicy(unsectioned).unlockMinutes, 7u) << "read without the sections all the same";
 }
 
 }  // namespace
