@@ -1,9 +1,13 @@
+// The copies a save writes beside the policy file: the temporary one that
+// replaces it, and the kept copy of a file whose last load met damage.
 #include "policy/config_file.h"
 
 namespace ventrix {
 namespace {
 
 // The first free name of a numbered series: base, base.2, base.3, ...
+// Stale copies beside the file (a folder of that name, a read-only file, one
+// another program holds) are passed over for the next name of the series.
 template <typename Taken>
 std::string freeName(const std::string& base, unsigned tries, Taken taken) {
     for (unsigned n = 1; n <= tries; ++n) {
@@ -12,9 +16,6 @@ std::string freeName(const std::string& base, unsigned tries, Taken taken) {
     }
     return {};
 }
-
-// Stale copies beside the file (a folder of that name, a read-only file, one
-// another program holds) are passed over for the next name of the series.
 
 }  // namespace
 

@@ -1,3 +1,6 @@
+// What the loader (config_loader.cpp) and the saver (config_saver.cpp, with
+// the copies beside the file in config_copies.cpp) share: the held file and
+// the text of the last failure.
 #include "policy/config_file.h"
 
 namespace ventrix {

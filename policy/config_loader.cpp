@@ -1,3 +1,5 @@
+// Reading the policy file: one walk over its records, run over a file image
+// in memory or over the held file in bounded pieces.
 #include "policy/config_file.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// Writing the policy file: every record is protected into one image first,
+// then the image is written beside the file and put in its place in one replace.
 #include "policy/config_file.h"
 
 #include <limits>
