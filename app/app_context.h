@@ -13,6 +13,7 @@
 #include "policy/managed_policy.h"
 #include "control/password_guard.h"
 #include "control/policy_control.h"
+#include "control/policy_graph.h"
 #include "policy/policy_tables.h"
 #include "control/win32/window_timing.h"
 #include "volume/enforcement.h"
@@ -38,6 +39,12 @@ class PolicyReadingThread;
 class PolicyRecord;
 
 struct AppContext {
+    AppContext(PolicyGraph& graph, WindowRelockTimer& relock, HINSTANCE instance = nullptr)
+        : policy(graph.tables), volumes(graph.volumes), enforcement(graph.enforcement), config(graph.config),
+          module(instance), Relock(relock), Control(graph.control) {}
+    AppContext(const AppContext&) = delete;
+    AppContext& operator=(const AppContext&) = delete;
+
     PolicyTables& policy;
     VolumeOps& volumes;
     Enforcement& enforcement;
@@ -54,9 +61,8 @@ struct AppContext {
     bool PopupMenuOpen = false;
 
     // The per-user program's own policy, decided in this process.
-    SystemClock Clock{};
-    WindowRelockTimer Relock{};  // the agent window's timer 18
-    PolicyControl Control{policy, volumes, enforcement, config, Clock, Relock};
+    WindowRelockTimer& Relock;  // the agent window's timer 18
+    PolicyControl& Control;
     // What the agent and the dialogs ask: Control, or the Ventrix service
     // over its pipe when this program is the service's client.
     PolicyAccess* Access = &Control;

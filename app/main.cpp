@@ -15,15 +15,14 @@
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     using namespace ventrix;
-    static PolicyTables policy;
     static DpapiProtector protector;
     static Win32FileSystem files;
     static EventLogAudit audit;
-    static ConfigFile config(policy, files, protector, audit);
     static Win32VolumePlatform platform;
-    static VolumeOps volumes(platform, policy);
-    static Enforcement enforcement(policy, volumes, config, audit);
-    static AppContext context{policy, volumes, enforcement, config, instance};
+    static SystemClock clock;
+    static WindowRelockTimer relock;
+    static PolicyGraph graph({platform, files, protector, audit, clock, relock});
+    static AppContext context(graph, relock, instance);
     // The administrator's policy: read on a thread of its own, decided on here.
     static PolicyRecord managed;
     static PolicyReadingThread managedReading(

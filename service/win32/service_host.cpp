@@ -9,6 +9,7 @@
 #include <string>
 
 #include "control/policy_control.h"
+#include "control/policy_graph.h"
 #include "control/win32/window_timing.h"
 #include "policy/config_file.h"
 #include "policy/win32/cng_key_deriver.h"
@@ -25,8 +26,6 @@
 #include "service/win32/service_manager.h"
 #include "service/win32/service_platform.h"
 #include "ventrix_version.h"
-#include "volume/enforcement.h"
-#include "volume/volume_ops.h"
 
 namespace ventrix {
 namespace {
@@ -72,24 +71,23 @@ private:
     ServiceManagerLink manager_;
     HANDLE policyEvent_ = nullptr;
 
-    PolicyTables tables_;
     DpapiProtector protector_;
     Win32FileSystem files_;
     EventLogAudit audit_;
-    ConfigFile config_{tables_, files_, protector_, audit_};
     ServicePlatform platform_;
-    VolumeOps volumeOps_{platform_, tables_};
-    Enforcement enforcement_{tables_, volumeOps_, config_, audit_};
     SystemClock clock_;
     WindowRelockTimer relock_;
-    PolicyControl policy_{tables_, volumeOps_, enforcement_, config_, clock_, relock_, PasswordForm::Verifier};
+    PolicyGraph graph_{{platform_, files_, protector_, audit_, clock_, relock_, PasswordForm::Verifier}};
+    PolicyTables& tables_ = graph_.tables;
+    ConfigFile& config_ = graph_.config;
+    PolicyControl& policy_ = graph_.control;
     RegistryPolicySource managed_{true};  // a PC-wide enforcer follows the machine's policy alone
     WithoutSection managedAtStart_{managed_};
     Win32DataFolder folder_;
     RegistrySetupValue setup_;
     CngKeyDeriver keys_;
     PipeServer pipe_;
-    ServiceCore core_{policy_, volumeOps_, pipe_, clock_};
+    ServiceCore core_{policy_, graph_.volumes, pipe_, clock_};
     MediaWatch watch_{nullptr};
     ArrivalSources arrivals_{core_, watch_, *this};
 };

@@ -19,10 +19,7 @@ constexpr const char* PolicyKey = "SOFTWARE\\Policies\\Ventrix";
 
 class PolicyControlTest : public ::testing::Test, protected testing::FakeSystem {
 protected:
-    testing::FakeClock clock;
-    testing::NoTimer relock;
     testing::FakePolicySource source;
-    PolicyControl control{tables, volumes, enforcement, config, clock, relock};
 
     void SetUp() override {
         control.ManagedSource = &source;

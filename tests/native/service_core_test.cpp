@@ -23,8 +23,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-using testing::FakeClock;
-using testing::NoTimer;
 
 // A stand-in derivation, fast enough to check hundreds of passwords: the
 // verifiers it makes open only with the same password and salt.
@@ -60,11 +58,10 @@ public:
 
 class ServiceCoreTest : public ::testing::Test, protected testing::FakeSystem {
 protected:
-    FakeClock clock;
-    NoTimer relock;
+    ServiceCoreTest() : FakeSystem(PasswordForm::Verifier) {}
+
     QuickKeys keys;
     RecordingLink link;
-    PolicyControl control{tables, volumes, enforcement, config, clock, relock, PasswordForm::Verifier};
     ServiceCore core{control, volumes, link, clock};
 
     void SetUp() override {
@@ -403,10 +400,9 @@ TEST_F(MachineStartTest, AFolderTheServiceCannotMakeItsOwnIsHandsOffAndNeverAFir
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        testing::FakeSystem fresh;
+        testing::FakeSystem fresh(PasswordForm::Verifier);
         fresh.platform.addDriveWithMedium('E', DriveRemovable, "STICK", 0x11);
-        PolicyControl start{fresh.tables, fresh.volumes, fresh.enforcement, fresh.config, clock, relock,
-                            PasswordForm::Verifier};
+        PolicyControl& start = fresh.control;
         start.Keys = &keys;
         start.RandomBytes = countingSalt;
         testing::FakeDataFolder planted{fresh.files};

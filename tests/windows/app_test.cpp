@@ -66,15 +66,18 @@ private:
 
 class ShellTest : public ::testing::Test {
 protected:
-    PolicyTables policy;
     FakeProtector protector;
     MemoryFileSystem files;
     testing::RecordingAudit audit;
-    ConfigFile config{policy, files, protector, audit};
     FakeVolumePlatform platform;
-    VolumeOps volumes{platform, policy};
-    Enforcement enforcement{policy, volumes, config, audit};
-    AppContext context{policy, volumes, enforcement, config, GetModuleHandleA(nullptr)};
+    SystemClock clock;
+    WindowRelockTimer relock;
+    PolicyGraph graph{{platform, files, protector, audit, clock, relock}};
+    PolicyTables& policy = graph.tables;
+    ConfigFile& config = graph.config;
+    VolumeOps& volumes = graph.volumes;
+    Enforcement& enforcement = graph.enforcement;
+    AppContext context{graph, relock, GetModuleHandleA(nullptr)};
     HWND agent = nullptr;
 
     void SetUp() override {

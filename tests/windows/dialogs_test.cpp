@@ -133,15 +133,18 @@ bool hasCall(const FakeVolumePlatform& platform, const std::string& line) {
 // the shared image list made as start-up makes it.
 class DialogTest : public ::testing::Test {
 protected:
-    PolicyTables policy;
     FakeVolumePlatform platform;
     MemoryFileSystem files;
     FakeProtector protector;
     testing::RecordingAudit audit;
-    ConfigFile config{policy, files, protector, audit};
-    VolumeOps volumes{platform, policy};
-    Enforcement enforcement{policy, volumes, config, audit};
-    AppContext context{.policy = policy, .volumes = volumes, .enforcement = enforcement, .config = config};
+    SystemClock clock;
+    WindowRelockTimer relock;
+    PolicyGraph graph{{platform, files, protector, audit, clock, relock}};
+    PolicyTables& policy = graph.tables;
+    ConfigFile& config = graph.config;
+    VolumeOps& volumes = graph.volumes;
+    Enforcement& enforcement = graph.enforcement;
+    AppContext context{graph, relock};
     HWND dialog = nullptr;
 
     void SetUp() override {
