@@ -19,4 +19,16 @@ public:
     void cancel() override {}
 };
 
+// A relock timer that remembers whether it runs, and for how long it was set.
+class FakeTimer final : public RelockTimer {
+public:
+    bool running = false;
+    std::uint32_t setMs = 0;
+    void start(std::uint32_t ms) override {
+        running = true;
+        setMs = ms;
+    }
+    void cancel() override { running = false; }
+};
+
 }  // namespace ventrix::testing

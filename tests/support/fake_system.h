@@ -21,7 +21,7 @@ struct FakeSystem {
     FakeProtector protector;
     RecordingAudit audit;
     FakeClock clock;
-    NoTimer relock;
+    FakeTimer relock;
     PolicyGraph graph;
     PolicyTables& tables = graph.tables;
     ConfigFile& config = graph.config;
