@@ -35,6 +35,7 @@ enum class AuditEvent : std::uint16_t {
     NotProtected = 5201,
     DataFolderRefused = 5202,
     SetupPasswordKept = 5203,
+    DataFolderPutAside = 5204,
 };
 
 enum class AuditSeverity { Information, Warning, Error };
@@ -45,7 +46,8 @@ constexpr AuditSeverity severityOf(AuditEvent event) {
     case AuditEvent::MediumEjected:
     case AuditEvent::WrongPassword:
     case AuditEvent::UnreadableRecordsKept:
-    case AuditEvent::ManagedValueMalformed: return AuditSeverity::Warning;
+    case AuditEvent::ManagedValueMalformed:
+    case AuditEvent::DataFolderPutAside: return AuditSeverity::Warning;
     case AuditEvent::SaveFailed:
     case AuditEvent::PipeTaken:
     case AuditEvent::NotProtected:

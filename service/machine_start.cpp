@@ -7,9 +7,8 @@
 namespace ventrix {
 namespace {
 
-// Deeper than anything the service writes: a planted tree beyond it is
-// refused rather than walked without end.
-constexpr unsigned MaxDepth = 32;
+// A folder made again each time it is put aside is left alone after this.
+constexpr int MostRounds = 3;
 
 // The number after `base` + "." in a series base, base.2, base.3 ... base.last.
 bool inSeries(const std::string& name, const std::string& base, unsigned last) {
@@ -28,93 +27,78 @@ std::string lowered(std::string name) {  // Windows' names ignore case
     return name;
 }
 
-// What becomes of an entry at the top of the folder.
-bool isOurs(const std::string& name, EntryKind kind, bool byMachine) {
+// What stays at the top of the service's folder: a link never; a leftover
+// temporary copy never (whoever wrote it, it is never read); the policy file
+// and its kept copies only as files the machine wrote; anything else stays.
+bool stays(const std::string& name, EntryKind kind, bool byMachine) {
     if (kind == EntryKind::Link) return false;
     const std::string file = lowered(ConfigFileName);
     const std::string lower = lowered(name);
-    // A leftover temporary copy is never read: whoever wrote it, it goes.
     if (inSeries(lower, file + TemporarySuffix, TemporaryNames)) return false;
     if (lower == file || inSeries(lower, file + KeptCopySuffix, KeptCopyNames))
         return kind == EntryKind::File && byMachine;
-    return true;  // anything else is only made the machine's
+    return true;
 }
 
-class Claim {
-public:
-    explicit Claim(DataFolderPlatform& platform) : platform_(platform) {}
+FolderClaim refused(DataFolderPlatform& platform, const std::string& path, const std::string& why) {
+    return {false, path + ": " + why + ": " + platform.lastErrorText(), {}};
+}
 
-    bool entries(const std::string& folder, unsigned depth) {
-        if (depth > MaxDepth) return fail(folder, "too deeply nested");
-        std::vector<std::string> names;
-        if (!platform_.list(folder, names)) return fail(folder);
-        for (const std::string& name : names) {
-            const std::string path = folder + "\\" + name;
-            const EntryKind kind = platform_.kind(path);
-            if (kind == EntryKind::Missing) continue;  // gone meanwhile
-            // Only a file's owner is asked: nothing here looks through a link.
-            const bool byMachine = kind == EntryKind::File && platform_.ownedByMachine(path);
-            const bool keep = depth == 0 ? isOurs(name, kind, byMachine) : kind != EntryKind::Link;
-            if (!keep) {
-                if (!removeTree(path, kind, depth + 1)) return false;
-                continue;
-            }
-            if (!platform_.makeOurs(path)) return fail(path);
-            if (kind == EntryKind::Folder && !entries(path, depth + 1)) return false;
-        }
-        return true;
+// The top of a folder the machine owns and has just protected: nobody but
+// the machine can add to it from now on. A file that does not stay goes; a
+// folder or link under a name of the service's is moved aside, not entered.
+FolderClaim tidy(DataFolderPlatform& platform, const std::string& folder, std::string putAside) {
+    std::vector<std::string> names;
+    if (!platform.list(folder, names)) return refused(platform, folder, "it could not be read");
+    for (const std::string& name : names) {
+        const std::string path = folder + "\\" + name;
+        const EntryKind kind = platform.kind(path);
+        if (kind == EntryKind::Missing) continue;  // gone meanwhile
+        const bool byMachine = kind == EntryKind::File && platform.ownedByMachine(path);
+        if (stays(name, kind, byMachine)) continue;
+        std::string aside;
+        const bool gone = kind == EntryKind::Folder ? platform.moveAside(path, aside) : platform.remove(path);
+        if (!gone) return refused(platform, path, "it could not be taken away");
     }
+    return {true, {}, std::move(putAside)};
+}
 
-    // A folder is made the machine's first, so that whatever list its maker
-    // put on it cannot keep it from being emptied; a link goes by itself.
-    bool removeTree(const std::string& path, EntryKind kind, unsigned depth) {
-        if (kind == EntryKind::Folder) {
-            if (depth > MaxDepth) return fail(path, "too deeply nested");
-            std::vector<std::string> names;
-            if (!platform_.makeOurs(path) || !platform_.list(path, names)) return fail(path);
-            for (const std::string& name : names) {
-                const std::string inside = path + "\\" + name;
-                const EntryKind what = platform_.kind(inside);
-                if (what != EntryKind::Missing && !removeTree(inside, what, depth + 1)) return false;
-            }
-        }
-        return platform_.remove(path) || fail(path);
-    }
-
-    bool fail(const std::string& path, std::string why = {}) {
-        reason = path + ": " + (why.empty() ? platform_.lastErrorText() : why);
-        return false;
-    }
-
-    std::string reason;
-
-private:
-    DataFolderPlatform& platform_;
-};
+// The policy file of a folder put aside comes back when the machine wrote it:
+// the owner's policy is not lost with the folder someone else made.
+void carryOver(DataFolderPlatform& platform, const std::string& aside, const std::string& folder) {
+    const std::string from = aside + "\\" + ConfigFileName;
+    if (platform.kind(from) == EntryKind::File && platform.ownedByMachine(from))
+        platform.move(from, folder + "\\" + ConfigFileName);
+}
 
 }  // namespace
 
 FolderClaim claimDataFolder(DataFolderPlatform& platform, const std::string& folder) {
-    if (folder.empty()) return {false, "there is no folder for programs' data"};
-    EntryKind kind = platform.kind(folder);
-    if (kind == EntryKind::Missing) {
-        if (platform.create(folder)) return {true, {}};
-        // Someone made it meanwhile: it is claimed as any folder found there.
-        const std::string error = platform.lastErrorText();
-        kind = platform.kind(folder);
-        if (kind == EntryKind::Missing) return {false, "it could not be made: " + error};
+    if (folder.empty()) return {false, "there is no folder for programs' data", {}};
+    std::string putAside;
+    for (int round = 0; round < MostRounds; ++round) {
+        const EntryKind kind = platform.kind(folder);
+        if (kind == EntryKind::Missing) {
+            if (!platform.create(folder)) continue;  // someone made it meanwhile: looked at again
+            if (!putAside.empty()) carryOver(platform, putAside, folder);
+            return {true, {}, putAside};
+        }
+        if (kind == EntryKind::Folder) {
+            const auto protection = platform.protect(folder);
+            if (protection == DataFolderPlatform::Protection::Done) return tidy(platform, folder, putAside);
+            if (protection == DataFolderPlatform::Protection::Failed)
+                return {false, "its access list could not be set: " + platform.lastErrorText(), {}};
+        }
+        // Made by someone else, a link or a file: never entered, put aside whole.
+        if (!platform.moveAside(folder, putAside))
+            return {false, "it is not the service's own and could not be put aside: " + platform.lastErrorText(), {}};
     }
-    if (kind == EntryKind::Link) return {false, "it is a junction or symbolic link"};
-    if (kind != EntryKind::Folder) return {false, "it is not a folder"};
-    if (!platform.makeOurs(folder))
-        return {false, "its owner and access list could not be set: " + platform.lastErrorText()};
-    Claim claim(platform);
-    if (!claim.entries(folder, 0)) return {false, claim.reason};
-    return {true, {}};
+    return {false, "it was made again each time it was put aside", {}};
 }
 
 bool takeDataFolder(DataFolderPlatform& platform, const std::string& folder, ConfigFile& config, AuditTrail& audit) {
     const FolderClaim claim = claimDataFolder(platform, folder);
+    if (!claim.putAside.empty()) audit.report(AuditEvent::DataFolderPutAside, {folder, claim.putAside});
     if (claim.ours) return true;
     audit.report(AuditEvent::DataFolderRefused, {folder, claim.reason});
     config.refuseFolder(folder + ": " + claim.reason);

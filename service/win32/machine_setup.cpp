@@ -51,17 +51,7 @@ std::string dataFolder() {
 
 Win32DataFolder::Win32DataFolder() {
     HANDLE token = nullptr;
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_ADJUST_PRIVILEGES, &token)) {
-        // Owner changes to what someone else made: SeTakeOwnership, and
-        // SeRestore for an owner other than the caller's own and for a list
-        // that shuts the caller out. LocalSystem holds both, disabled.
-        for (const char* privilege : {SE_TAKE_OWNERSHIP_NAME, SE_RESTORE_NAME}) {
-            TOKEN_PRIVILEGES enable{};
-            enable.PrivilegeCount = 1;
-            enable.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-            if (LookupPrivilegeValueA(nullptr, privilege, &enable.Privileges[0].Luid))
-                AdjustTokenPrivileges(token, FALSE, &enable, 0, nullptr, nullptr);
-        }
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
         DWORD size = 0;
         GetTokenInformation(token, TokenUser, nullptr, 0, &size);
         self_.resize(size);
@@ -96,19 +86,22 @@ EntryKind Win32DataFolder::kind(const std::string& path) {
     return attributes & FILE_ATTRIBUTE_DIRECTORY ? EntryKind::Folder : EntryKind::File;
 }
 
+bool Win32DataFolder::machineSid(PSID owner) const {
+    for (const WELL_KNOWN_SID_TYPE known : {WinLocalSystemSid, WinBuiltinAdministratorsSid}) {
+        BYTE sid[SECURITY_MAX_SID_SIZE];
+        DWORD size = sizeof sid;
+        if (CreateWellKnownSid(known, nullptr, sid, &size) && EqualSid(owner, sid)) return true;
+    }
+    return !self_.empty() && EqualSid(owner, reinterpret_cast<const TOKEN_USER*>(self_.data())->User.Sid);
+}
+
 bool Win32DataFolder::ownedByMachine(const std::string& path) {
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
                               nullptr, &descriptor) != ERROR_SUCCESS)
         return false;
-    bool machine = false;
-    for (const WELL_KNOWN_SID_TYPE known : {WinLocalSystemSid, WinBuiltinAdministratorsSid}) {
-        BYTE sid[SECURITY_MAX_SID_SIZE];
-        DWORD size = sizeof sid;
-        if (CreateWellKnownSid(known, nullptr, sid, &size) && EqualSid(owner, sid)) machine = true;
-    }
-    if (!self_.empty() && EqualSid(owner, reinterpret_cast<TOKEN_USER*>(self_.data())->User.Sid)) machine = true;
+    const bool machine = machineSid(owner);
     LocalFree(descriptor);
     return machine;
 }
@@ -126,13 +119,49 @@ bool Win32DataFolder::create(const std::string& folder) {
     return CreateDirectoryA(folder.c_str(), &attributes) || failed(GetLastError());
 }
 
-bool Win32DataFolder::makeOurs(const std::string& path) {
-    if (self_.empty() || !acl_) return failed(ERROR_INVALID_SECURITY_DESCR);
-    const DWORD result = SetNamedSecurityInfoA(
-        const_cast<char*>(path.c_str()), SE_FILE_OBJECT,
-        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-        reinterpret_cast<TOKEN_USER*>(self_.data())->User.Sid, nullptr, acl_, nullptr);
-    return result == ERROR_SUCCESS || failed(result);
+// Opened as itself (a link is not followed) and without sharing its
+// deletion, so nobody renames it or puts a link in its place while the
+// owner is asked and the list set, both on this one handle.
+DataFolderPlatform::Protection Win32DataFolder::protect(const std::string& folder) {
+    if (!acl_) return failed(ERROR_INVALID_SECURITY_DESCR), Protection::Failed;
+    HANDLE held = CreateFileA(folder.c_str(), READ_CONTROL | WRITE_DAC, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (held == INVALID_HANDLE_VALUE) return failed(GetLastError()), Protection::Failed;
+    Protection result = Protection::NotTheMachines;
+    BY_HANDLE_FILE_INFORMATION info{};
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetFileInformationByHandle(held, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+        !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+        GetSecurityInfo(held, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                        &descriptor) == ERROR_SUCCESS &&
+        machineSid(owner)) {
+        const DWORD set = SetSecurityInfo(held, SE_FILE_OBJECT,
+                                          DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                          nullptr, acl_, nullptr);
+        result = set == ERROR_SUCCESS ? Protection::Done : (failed(set), Protection::Failed);
+    }
+    if (descriptor) LocalFree(descriptor);
+    CloseHandle(held);
+    return result;
+}
+
+// The name beside it that nobody has taken yet; MoveFileEx moves a link as
+// a link and never enters a folder.
+bool Win32DataFolder::moveAside(const std::string& path, std::string& aside) {
+    for (DWORD attempt = 0; attempt < 8; ++attempt) {
+        char suffix[32];
+        wsprintfA(suffix, ".aside-%08lX", GetTickCount() + attempt);
+        aside = path + suffix;
+        if (MoveFileExA(path.c_str(), aside.c_str(), 0)) return true;
+        if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS) break;
+    }
+    aside.clear();
+    return failed(GetLastError());
+}
+
+bool Win32DataFolder::move(const std::string& from, const std::string& to) {
+    return MoveFileExA(from.c_str(), to.c_str(), 0) || failed(GetLastError());
 }
 
 bool Win32DataFolder::list(const std::string& folder, std::vector<std::string>& names) {

@@ -23,8 +23,8 @@ std::string dataFolder();
 // The data folder's calls. The machine as owner is the account the service
 // runs as (LocalSystem: SYSTEM); the list is SYSTEM and Administrators full
 // control, nobody else anything, inherited by everything inside, and
-// protected (it replaces any inherited one). Taking a file that is not ours
-// needs the privileges LocalSystem holds: they are enabled here.
+// protected (it replaces any inherited one). Nothing here takes ownership of
+// what someone else made: such a thing is moved aside whole.
 class Win32DataFolder final : public DataFolderPlatform {
 public:
     Win32DataFolder();
@@ -35,13 +35,16 @@ public:
     EntryKind kind(const std::string& path) override;
     bool ownedByMachine(const std::string& path) override;
     bool create(const std::string& folder) override;
-    bool makeOurs(const std::string& path) override;
+    Protection protect(const std::string& folder) override;
+    bool moveAside(const std::string& path, std::string& aside) override;
+    bool move(const std::string& from, const std::string& to) override;
     bool list(const std::string& folder, std::vector<std::string>& names) override;
     bool remove(const std::string& path) override;
     std::string lastErrorText() override;
 
 private:
     bool failed(DWORD error);
+    bool machineSid(PSID owner) const;
 
     std::vector<BYTE> self_;  // the service's own account (TOKEN_USER)
     PSECURITY_DESCRIPTOR list_ = nullptr;

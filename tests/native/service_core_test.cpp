@@ -329,8 +329,10 @@ TEST_F(MachineStartTest, AMissingFolderIsMadeProtectedFromTheStart) {
     EXPECT_TRUE(files.has(ConfigFileName));
 }
 
+// In a folder the machine owns (one made before it was protected), what was
+// planted under the service's names is taken away without being entered.
 TEST_F(MachineStartTest, PlantedTemporaryNamesNoLongerMakeSavesFail) {
-    folder.plantRoot();
+    folder.ownRoot();
     folder.plantFolder("Tamrel.conf.new");
     folder.plantFile("Tamrel.conf.new\\inside.txt");
     for (int n = 2; n <= 8; ++n)
@@ -338,7 +340,7 @@ TEST_F(MachineStartTest, PlantedTemporaryNamesNoLongerMakeSavesFail) {
     folder.plantLink("Tamrel.CONF.new.5");
     files.put("Tamrel.conf.new.4", {0x01});  // the service's own leftover of a crash
     ASSERT_TRUE(take());
-    EXPECT_EQ(files.names(), std::vector<std::string>{});
+    for (const std::string& name : files.names()) EXPECT_NE(name.find(".aside-"), std::string::npos) << name;
     EXPECT_TRUE(folder.followed().empty());
     EXPECT_TRUE(control.loadOrSeed());
     EXPECT_TRUE(files.has(ConfigFileName)) << "the first run's save failed";
@@ -346,41 +348,44 @@ TEST_F(MachineStartTest, PlantedTemporaryNamesNoLongerMakeSavesFail) {
     EXPECT_EQ(std::count(audit.events().begin(), audit.events().end(), "event 5000"), 0);
 }
 
-// Its owner could grant itself anything later: the folder and everything in
-// it become the machine's; what is not the service's goes, links unfollowed.
-TEST_F(MachineStartTest, AFolderOwnedBySomeoneElseIsTakenOverWithWhatItHolds) {
-    folder.plantRoot();
-    ASSERT_TRUE(take());  // the service's own first run, in a folder made for it
+// Its owner could grant itself anything later, or act through a handle held
+// from before: a folder someone else made is put aside whole, unopened, and
+// a new one made; only the policy file the service wrote comes back.
+TEST_F(MachineStartTest, AFolderSomeoneElseMadeIsPutAsideWholeAndNeverEntered) {
+    ASSERT_TRUE(take());  // the service's own first run
     ASSERT_TRUE(control.loadOrSeed());
     const Bytes policy = files.contents(ConfigFileName);
-    files.put("Tamrel.conf.unreadable", {0x02});  // a copy the service kept
-    folder.plantRoot();
+    folder.plantRoot();  // ...in a folder that turns out to be someone else's
     folder.plantFile("Tamrel.conf.unreadable.2");
-    folder.plantFolder("Tamrel.conf.unreadable.3");
-    folder.plantFile("notes.txt");
     folder.plantFolder("old");
-    folder.plantFile("old\\a.txt");
     folder.plantLink("old\\windows");
     folder.plantLink("shortcut");
+    audit.clear();
     ASSERT_TRUE(take());
-    EXPECT_EQ(files.names(), (std::vector<std::string>{"Tamrel.conf", "Tamrel.conf.unreadable", "notes.txt", "old",
-                                                       "old\\a.txt"}));
-    EXPECT_TRUE(folder.foreign().empty()) << *folder.foreign().begin();
-    EXPECT_EQ(folder.madeOurs().front(), "");
+    EXPECT_EQ(folder.putAside(), std::vector<std::string>{""});
+    EXPECT_TRUE(folder.madeProtected());
+    EXPECT_EQ(files.names(), std::vector<std::string>{"Tamrel.conf"});
     EXPECT_TRUE(folder.followed().empty());
+    EXPECT_EQ(audit.events(), std::vector<std::string>{"event 5204 C:\\ProgramData\\Ventrix|"
+                                                       "C:\\ProgramData\\Ventrix.aside-1"});
     EXPECT_FALSE(control.loadOrSeed()) << "the service's policy was lost";
     EXPECT_EQ(files.contents(ConfigFileName), policy);
 }
 
 // Nobody but the machine writes in the service's folder: a policy file
 // someone else made there before the service's first start is theirs, not
-// the PC's, and is never loaded.
+// the PC's, and is never loaded; nor is a link or a file in the folder's place.
 TEST_F(MachineStartTest, APolicyFileSomeoneElseWroteIsNeverLoaded) {
-    folder.plantRoot();
-    folder.plantFile(ConfigFileName);
-    ASSERT_TRUE(take());
-    EXPECT_TRUE(control.loadOrSeed());
-    EXPECT_NE(files.contents(ConfigFileName), Bytes{0x66});
+    for (const EntryKind planted : {EntryKind::Folder, EntryKind::Link, EntryKind::File}) {
+        testing::FakeSystem fresh;
+        testing::FakeDataFolder other{fresh.files};
+        other.plantRoot(planted);
+        if (planted == EntryKind::Folder) other.plantFile(ConfigFileName);
+        ASSERT_TRUE(takeDataFolder(other, testing::FakeDataFolder::Root, fresh.config, fresh.audit));
+        EXPECT_EQ(other.putAside(), std::vector<std::string>{""});
+        EXPECT_TRUE(fresh.control.loadOrSeed()) << "a first run in the new folder";
+        EXPECT_NE(fresh.files.contents(ConfigFileName), Bytes{0x66});
+    }
 }
 
 TEST_F(MachineStartTest, AFolderTheServiceCannotMakeItsOwnIsHandsOffAndNeverAFirstRun) {
@@ -389,14 +394,15 @@ TEST_F(MachineStartTest, AFolderTheServiceCannotMakeItsOwnIsHandsOffAndNeverAFir
         std::function<void(testing::FakeDataFolder&)> plant;
         const char* reason;
     };
+    const char* const heldOpen = "it is not the service's own and could not be put aside: Access is denied.";
     const Case cases[] = {
-        {"a link", [](auto& f) { f.plantRoot(EntryKind::Link); }, "it is a junction or symbolic link"},
-        {"a file", [](auto& f) { f.plantRoot(EntryKind::File); }, "it is not a folder"},
-        {"refused", [](auto& f) { f.plantRoot(); f.refuseOwnership(""); },
-         "its owner and access list could not be set: Access is denied."},
+        {"someone else's, held open", [](auto& f) { f.plantRoot(); f.refuseRemoval(""); }, heldOpen},
+        {"a link, held", [](auto& f) { f.plantRoot(EntryKind::Link); f.refuseRemoval(""); }, heldOpen},
+        {"refused", [](auto& f) { f.ownRoot(); f.refuseProtection(); },
+         "its access list could not be set: Access is denied."},
         {"an entry that stays",
-         [](auto& f) { f.plantRoot(); f.plantFolder("Tamrel.conf.new"); f.refuseRemoval("Tamrel.conf.new"); },
-         "C:\\ProgramData\\Ventrix\\Tamrel.conf.new: Access is denied."},
+         [](auto& f) { f.ownRoot(); f.plantFolder("Tamrel.conf.new"); f.refuseRemoval("Tamrel.conf.new"); },
+         "C:\\ProgramData\\Ventrix\\Tamrel.conf.new: it could not be taken away: Access is denied."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -445,7 +451,8 @@ TEST_F(MachineStartTest, TheInstallersVerifierIsKeptAfterAFailedSave) {
 }
 
 TEST_F(MachineStartTest, TheInstallersVerifierIsKeptWhileTheFolderIsHandsOff) {
-    folder.plantRoot(EntryKind::Link);
+    folder.plantRoot();
+    folder.refuseRemoval("");
     ASSERT_FALSE(take());
     ASSERT_FALSE(control.loadOrSeed());
     setup.present = true;

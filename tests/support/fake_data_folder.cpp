@@ -16,6 +16,7 @@ bool FakeDataFolder::throughLink(const std::string& name) {
 }
 
 EntryKind FakeDataFolder::kind(const std::string& path) {
+    if (asideFiles_.count(path)) return EntryKind::File;
     const std::string name = inside(path);
     if (name.empty()) return root_;
     if (root_ != EntryKind::Folder) return EntryKind::Missing;
@@ -25,6 +26,7 @@ EntryKind FakeDataFolder::kind(const std::string& path) {
 }
 
 bool FakeDataFolder::ownedByMachine(const std::string& path) {
+    if (asideFiles_.count(path)) return asideForeign_.count(path) == 0;
     const std::string name = inside(path);
     return !throughLink(name) && foreign_.count(name) == 0;
 }
@@ -36,11 +38,51 @@ bool FakeDataFolder::create(const std::string& folder) {
     return true;
 }
 
-bool FakeDataFolder::makeOurs(const std::string& path) {
+DataFolderPlatform::Protection FakeDataFolder::protect(const std::string& folder) {
+    const std::string name = inside(folder);
+    if (!name.empty() || root_ != EntryKind::Folder || foreign_.count("")) return Protection::NotTheMachines;
+    return refusedProtection_ ? Protection::Failed : Protection::Done;
+}
+
+// The folder itself goes with everything it holds, unopened; an entry is
+// renamed with what is under it.
+bool FakeDataFolder::moveAside(const std::string& path, std::string& aside) {
     const std::string name = inside(path);
-    if (throughLink(name) || kind(path) == EntryKind::Missing || refusedOwner_.count(name)) return false;
-    foreign_.erase(name);
-    madeOurs_.push_back(name);
+    if (refusedRemoval_.count(name)) return false;
+    aside = path + ".aside-" + std::to_string(putAside_.size() + 1);
+    putAside_.push_back(name);
+    if (!name.empty()) {
+        for (const std::string& entry : files_.names()) {
+            if (entry != name && entry.compare(0, name.size() + 1, name + "\\") != 0) continue;
+            const std::string moved = inside(aside) + entry.substr(name.size());
+            if (files_.hasFolder(entry)) {
+                files_.removeFolder(entry);
+                files_.putFolder(moved);
+            } else {
+                files_.put(moved, files_.contents(entry));
+                files_.remove(entry.c_str());
+            }
+            if (foreign_.erase(entry)) foreign_.insert(moved);
+        }
+        links_.erase(name);
+        return true;
+    }
+    for (const std::string& entry : files_.names()) {
+        if (!files_.hasFolder(entry)) asideFiles_[aside + "\\" + entry] = files_.contents(entry);
+        if (foreign_.count(entry)) asideForeign_.insert(aside + "\\" + entry);
+        files_.hasFolder(entry) ? static_cast<void>(files_.removeFolder(entry)) : files_.remove(entry.c_str());
+    }
+    foreign_.clear();
+    links_.clear();
+    root_ = EntryKind::Missing;
+    return true;
+}
+
+bool FakeDataFolder::move(const std::string& from, const std::string& to) {
+    const auto found = asideFiles_.find(from);
+    if (found == asideFiles_.end() || root_ != EntryKind::Folder) return false;
+    files_.put(inside(to), found->second);
+    asideFiles_.erase(found);
     return true;
 }
 

@@ -4,6 +4,7 @@
 // meet whatever is planted there.
 #pragma once
 
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -22,7 +23,9 @@ public:
     EntryKind kind(const std::string& path) override;
     bool ownedByMachine(const std::string& path) override;
     bool create(const std::string& folder) override;
-    bool makeOurs(const std::string& path) override;
+    Protection protect(const std::string& folder) override;
+    bool moveAside(const std::string& path, std::string& aside) override;
+    bool move(const std::string& from, const std::string& to) override;
     bool list(const std::string& folder, std::vector<std::string>& names) override;
     bool remove(const std::string& path) override;
     std::string lastErrorText() override { return "Access is denied."; }
@@ -32,6 +35,8 @@ public:
         root_ = kind;
         foreign_.insert("");
     }
+    // A folder the machine made and owns, without the protected list yet.
+    void ownRoot() { root_ = EntryKind::Folder; }
     void plantFolder(const std::string& name) {
         files_.putFolder(name);
         foreign_.insert(name);
@@ -44,13 +49,16 @@ public:
         files_.putFolder(name);
         links_.insert(name);
     }
-    void refuseOwnership(const std::string& name) { refusedOwner_.insert(name); }
+    void refuseProtection() { refusedProtection_ = true; }
+    // "" refuses moving the folder itself aside (a handle held on it).
     void refuseRemoval(const std::string& name) { refusedRemoval_.insert(name); }
 
     // Inspection.
     bool madeProtected() const { return created_; }
     const std::set<std::string>& foreign() const { return foreign_; }
-    const std::vector<std::string>& madeOurs() const { return madeOurs_; }
+    // What was moved aside whole, with what it held: never entered.
+    const std::vector<std::string>& putAside() const { return putAside_; }
+    const std::map<std::string, Bytes>& asideFiles() const { return asideFiles_; }
     // Every call that would have looked through a link.
     const std::vector<std::string>& followed() const { return followed_; }
 
@@ -61,8 +69,11 @@ private:
     MemoryFileSystem& files_;
     EntryKind root_ = EntryKind::Missing;
     bool created_ = false;
-    std::set<std::string> foreign_, links_, refusedOwner_, refusedRemoval_;
-    std::vector<std::string> madeOurs_, followed_;
+    bool refusedProtection_ = false;
+    std::set<std::string> foreign_, links_, refusedRemoval_;
+    std::vector<std::string> putAside_, followed_;
+    std::map<std::string, Bytes> asideFiles_;  // whole paths
+    std::set<std::string> asideForeign_;
 };
 
 // Where the machine package leaves the administrator's verifier.

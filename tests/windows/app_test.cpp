@@ -16,6 +16,7 @@
 #include "policy/win32/registry_policy_source.h"
 #include "resources/resource.h"
 #include "service/win32/overlapped_io.h"
+#include "tests/windows/app_fakes.h"
 #include "tests/windows/build_arch.h"
 #include "tests/support/fake_policy_source.h"
 #include "tests/support/fake_protector.h"
@@ -64,20 +65,8 @@ private:
     static inline State current_{};
 };
 
-class ShellTest : public ::testing::Test {
+class ShellTest : public ::testing::Test, protected testing::AppFakes {
 protected:
-    FakeProtector protector;
-    MemoryFileSystem files;
-    testing::RecordingAudit audit;
-    FakeVolumePlatform platform;
-    SystemClock clock;
-    WindowRelockTimer relock;
-    PolicyGraph graph{{platform, files, protector, audit, clock, relock}};
-    PolicyTables& policy = graph.tables;
-    ConfigFile& config = graph.config;
-    VolumeOps& volumes = graph.volumes;
-    Enforcement& enforcement = graph.enforcement;
-    AppContext context{graph, relock, GetModuleHandleA(nullptr)};
     HWND agent = nullptr;
 
     void SetUp() override {

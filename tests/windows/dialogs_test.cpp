@@ -14,6 +14,7 @@
 #include "app/app_context.h"
 #include "app/startup.h"
 #include "resources/resource.h"
+#include "tests/windows/app_fakes.h"
 #include "tests/support/fake_protector.h"
 #include "tests/support/fake_volume_platform.h"
 #include "tests/support/memory_file_system.h"
@@ -131,20 +132,8 @@ bool hasCall(const FakeVolumePlatform& platform, const std::string& line) {
 
 // An application context of fakes, installed as the process-wide one, with
 // the shared image list made as start-up makes it.
-class DialogTest : public ::testing::Test {
+class DialogTest : public ::testing::Test, protected testing::AppFakes {
 protected:
-    FakeVolumePlatform platform;
-    MemoryFileSystem files;
-    FakeProtector protector;
-    testing::RecordingAudit audit;
-    SystemClock clock;
-    WindowRelockTimer relock;
-    PolicyGraph graph{{platform, files, protector, audit, clock, relock}};
-    PolicyTables& policy = graph.tables;
-    ConfigFile& config = graph.config;
-    VolumeOps& volumes = graph.volumes;
-    Enforcement& enforcement = graph.enforcement;
-    AppContext context{graph, relock};
     HWND dialog = nullptr;
 
     void SetUp() override {
