@@ -155,7 +155,7 @@ void ServiceCore::serve(ConnectionId connection, Connection& state, const Reques
         reported_ |= request.unitMask & AllLetters;
         return answer(connection, done());
     case RequestKind::PolicyChanged:
-        control_.policyChanged();
+        if (RefreshPolicy) RefreshPolicy();
         return answer(connection, done());
     default:
         // Every other request changes or shows the configuration: only on a

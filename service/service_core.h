@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -73,6 +74,12 @@ class ServiceCore final : public ControlListener {
 public:
     ServiceCore(PolicyControl& control, VolumeOps& volumes, ClientLink& link, Clock& clock)
         : control_(control), volumes_(volumes), link_(link), clock_(clock) {}
+
+    // What a client's PolicyChanged asks for: another reading of the
+    // machine's policy, made where a wait on Group Policy holds up nothing
+    // (the service's reading thread). Never read here: the service's one
+    // thread would wait on Group Policy's section. Unset: the request is answered only.
+    std::function<void()> RefreshPolicy;
 
     // A client connected from the given session and process (as Windows
     // reports them for the pipe; process 0: not known). False when it would

@@ -122,6 +122,7 @@ LRESULT ArrivalSources::windowMessage(HWND window, UINT message, WPARAM wParam, 
     case WM_SETTINGCHANGE:
         if (lParam && lstrcmpiA(reinterpret_cast<const char*>(lParam), "Policy") == 0) listener_.policyBroadcast();
         return 0;
+    case PolicyReadMessage: listener_.policyRead(); return 0;
     case WM_TIMER:
         if (wParam == LookTimerId)
             look();

@@ -12,11 +12,15 @@
 
 namespace ventrix {
 
+// Posted to the hidden window when the policy's reading thread has a reading.
+constexpr UINT PolicyReadMessage = WM_APP + 1;
+
 // What else the hidden window hears, for the rest of the service.
 class WindowListener {
 public:
     virtual ~WindowListener() = default;
     virtual void policyBroadcast() = 0;
+    virtual void policyRead() = 0;
     virtual void timer(UINT_PTR id) = 0;
 };
 

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 
 #include "control/policy_control.h"
@@ -36,31 +37,16 @@ constexpr UINT PipeRetryEveryMs = 3000;
 
 bool randomBytes(std::uint8_t* out, std::size_t size) { return systemRandomBytes(out, size); }
 
-// The machine's policy read as it stands, without the critical policy
-// section: Group Policy may hold that section while it installs and starts
-// this very service, so the start never waits for it. Group Policy's
-// notification once it has applied brings the next reading, with the section.
-class WithoutSection final : public PolicySource {
-public:
-    explicit WithoutSection(PolicySource& source) : source_(source) {}
-    PolicyRead readValue(PolicyScope scope, const char* key, const char* name, RegistryData& out) override {
-        return source_.readValue(scope, key, name, out);
-    }
-    PolicyRead readValues(PolicyScope scope, const char* key, std::vector<NamedRegistryData>& out) override {
-        return source_.readValues(scope, key, out);
-    }
-
-private:
-    PolicySource& source_;
-};
-
 class Service final : public WindowListener {
 public:
     void run();
-    void policyBroadcast() override { policy_.policyChanged(); }
+    void policyBroadcast() override { refreshPolicy(); }
+    void policyRead() override;
     void timer(UINT_PTR id) override;
 
 private:
+    void startPolicyReading();
+    void refreshPolicy();
     void prepareMachine();
     void wire();
     void listen();
@@ -81,8 +67,15 @@ private:
     PolicyTables& tables_ = graph_.tables;
     ConfigFile& config_ = graph_.config;
     PolicyControl& policy_ = graph_.control;
-    RegistryPolicySource managed_{true};  // a PC-wide enforcer follows the machine's policy alone
-    WithoutSection managedAtStart_{managed_};
+    // A PC-wide enforcer follows the machine's policy alone, decided on from
+    // the latest reading kept here. Group Policy holds its critical section
+    // while it runs its extensions (installing and starting this very
+    // service among them), so the section is entered only on a thread of its
+    // own (`live`); the start reads without it (`direct`) and never waits.
+    PolicyRecord managed_;
+    PolicyReadingThread managedReading_{
+        std::make_unique<RegistryPolicySource>(true),
+        std::make_unique<RegistryPolicySource>(true, RegistryPolicySource::Sections::None)};
     Win32DataFolder folder_;
     RegistrySetupValue setup_;
     CngKeyDeriver keys_;
@@ -112,9 +105,33 @@ void Service::wire() {
     platform_.Core = &core_;
     platform_.Watch = &watch_;
     policy_.Listener = &core_;
-    policy_.ManagedSource = &managedAtStart_;
+    managedReading_.readHere(managed_);  // as Group Policy last left it, without waiting on it
+    policy_.ManagedSource = &managed_;
     policy_.Keys = &keys_;
     policy_.RandomBytes = randomBytes;
+}
+
+// Every later reading is made on the thread; Group Policy's notification,
+// its broadcast and a client's request only ask for one, and the reading
+// done comes back to the hidden window, on this thread.
+void Service::startPolicyReading() {
+    core_.RefreshPolicy = [this] { refreshPolicy(); };
+    if (!arrivals_.window()) return;  // nowhere to hear of a reading: read here, without the section
+    managedReading_.announceTo(arrivals_.window(), PolicyReadMessage);
+    managedReading_.start();  // its first reading, with the section, follows the start's
+}
+
+void Service::refreshPolicy() {
+    if (managedReading_.running()) return managedReading_.request();
+    managedReading_.readHere(managed_);
+    policy_.policyChanged();
+}
+
+void Service::policyRead() {
+    std::unique_ptr<PolicyRecord> reading = managedReading_.take();
+    if (!reading) return;  // an earlier message took it already
+    managed_ = std::move(*reading);
+    policy_.policyChanged();
 }
 
 void Service::listen() {
@@ -159,7 +176,7 @@ void Service::loop() {
         if (set(manager_.deviceReady())) {
             for (DeviceEvent event; manager_.next(event);) arrivals_.deviceEvent(event);
         }
-        if (set(policyEvent_)) policy_.policyChanged();
+        if (set(policyEvent_)) refreshPolicy();
         pipe_.serve();
         core_.tick();
         MSG message;
@@ -176,6 +193,8 @@ void Service::stop() {
     config_.closeConfiguration();
     pipe_.stop();
     KillTimer(arrivals_.window(), PipeRetryTimerId);
+    core_.RefreshPolicy = nullptr;
+    managedReading_.stop();  // one still in Group Policy's wait is left to the process's end
     arrivals_.stop();
 }
 
@@ -197,9 +216,9 @@ void Service::run() {
     takeSetupPassword(setup_, tables_, config_, audit_);
     manager_.starting();
     policy_.reportAndEnforce(VENTRIX_VERSION, firstRun);
-    policy_.ManagedSource = &managed_;
     manager_.starting();
     arrivals_.start(manager_.status());
+    startPolicyReading();
     listen();
     manager_.report(SERVICE_RUNNING);
 

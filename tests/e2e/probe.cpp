@@ -967,7 +967,7 @@ int cmdTaskbarCreated(const Args&) {
 
 // pipe STEP...: one connection to the service's pipe, as any program of the
 // user could make it. Steps: hello, status, lock, unlock:PASSWORD[:MINUTES],
-// exit:PASSWORD, configure:PASSWORD, drives, arrival:MASK, junk (bytes of no message),
+// exit:PASSWORD, configure:PASSWORD, drives, arrival:MASK, policy, junk (bytes of no message),
 // big (one byte over the largest message). One line per step: the reply's
 // kind and what it says, or "closed" once the service has ended the connection.
 HANDLE pipeOpen() {
@@ -999,6 +999,7 @@ std::vector<std::uint8_t> pipeStep(const std::string& step) {
     else if (verb == "exit") request = {.kind = RequestKind::CheckExit, .password = argument};
     else if (verb == "configure") request = {.kind = RequestKind::OpenConfiguration, .password = argument};
     else if (verb == "drives") request = {.kind = RequestKind::Drives};
+    else if (verb == "policy") request = {.kind = RequestKind::PolicyChanged};
     else if (verb == "arrival")
         request = {.kind = RequestKind::DeviceArrival, .unitMask = static_cast<std::uint32_t>(number(argument))};
     else return {};

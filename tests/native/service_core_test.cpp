@@ -16,6 +16,7 @@
 #include "service/machine_start.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/fake_data_folder.h"
+#include "tests/support/fake_policy_source.h"
 #include "tests/support/fake_system.h"
 
 namespace ventrix {
@@ -276,6 +277,20 @@ TEST_F(ServiceCoreTest, ADriveNewAtItsLetterIsLockedWhateverItsType) {
     core.lookAt(0x10 | 1u << 6);
     EXPECT_TRUE(tables.isDriveLocked("G:\\"));
     EXPECT_EQ(ejects(), 1);
+}
+
+// Reading the machine's policy enters Group Policy's section; on the
+// service's one thread that wait would hold up every arrival and client.
+TEST_F(ServiceCoreTest, AClientsPolicyChangedOnlyAsksForAReadingAndNeverReadsOnTheServiceThread) {
+    testing::FakePolicySource managed;
+    control.ManagedSource = &managed;
+    int asked = 0;
+    core.RefreshPolicy = [&] { ++asked; };
+    const ConnectionId program = greet(1);
+    EXPECT_EQ(ask(program, {.kind = RequestKind::PolicyChanged}).kind, ServerKind::Done);
+    EXPECT_EQ(ask(program, {.kind = RequestKind::PolicyChanged}).kind, ServerKind::Done);
+    EXPECT_EQ(asked, 2);
+    EXPECT_EQ(managed.readings(), 0);
 }
 
 TEST_F(ServiceCoreTest, AHelloOfAnotherVersionIsRefusedAndMayBeSaidAgain) {
