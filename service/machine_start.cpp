@@ -121,6 +121,7 @@ SetupOutcome takeSetupPassword(SetupVerifierValue& value, PolicyTables& tables, 
     }
     tables.CurrentPassword = formatVerifier(verifier);
     if (!config.saveConfiguration(ConfigFileName, tables.CurrentPassword)) {
+        value.keep(line);
         audit.report(AuditEvent::SetupPasswordKept, {value.name()});
         return SetupOutcome::Kept;
     }

@@ -65,8 +65,13 @@ bool takeDataFolder(DataFolderPlatform& platform, const std::string& folder, Con
 class SetupVerifierValue {
 public:
     virtual ~SetupVerifierValue() = default;
-    virtual bool read(std::string& line) = 0;  // false: there is none
-    virtual void remove() = 0;
+    // The package's value when it holds one, else the one kept by keep();
+    // false: there is none.
+    virtual bool read(std::string& line) = 0;
+    // Kept where only the service writes, the package's value gone: a
+    // repair that writes the package's value again cannot erase it.
+    virtual void keep(const std::string& line) = 0;
+    virtual void remove() = 0;  // both
     virtual std::string name() const = 0;  // for the events
 };
 

@@ -238,7 +238,12 @@ void ServiceCore::takeStock(std::uint32_t presentLetters) {
 
 void ServiceCore::lookAt(std::uint32_t presentLetters) {
     presentLetters &= AllLetters;
-    const std::uint32_t changed = (presentLetters ^ listed_) | reported_;
+    // A letter listed but not yet seen as a drive (still mounting) is looked
+    // at again until it is.
+    std::uint32_t unsettled = 0;
+    for (int letter = 0; letter < Letters; ++letter)
+        if (!seen_[letter].present) unsettled |= 1u << letter;
+    const std::uint32_t changed = (presentLetters ^ listed_) | reported_ | (presentLetters & listed_ & unsettled);
     listed_ = presentLetters;
     reported_ = 0;
     if (changed) look(changed);

@@ -199,28 +199,51 @@ DWORD protectSetupKey() {
     return protect((std::string("MACHINE\\") + SetupKey).c_str(), SE_REGISTRY_KEY);
 }
 
+namespace {
+
+// A short string value; anything else reads as none given.
+bool readSetupString(HKEY key, const char* name, std::string& line) {
+    DWORD type = 0, size = 0;
+    if (RegQueryValueExA(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return false;
+    std::vector<char> text(size + 1);
+    if (type != REG_SZ || size > 4096 ||
+        RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &size) != ERROR_SUCCESS)
+        text.assign(1, '\0');
+    line = text.data();
+    return true;
+}
+
+}  // namespace
+
 bool RegistrySetupValue::read(std::string& line) {
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SetupKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
-    DWORD type = 0, size = 0;
-    const bool found = RegQueryValueExA(key, SetupValue, nullptr, &type, nullptr, &size) == ERROR_SUCCESS;
-    if (found) {
-        std::vector<char> text(size + 1);
-        // Anything but a short string reads as none given.
-        if (type != REG_SZ || size > 4096 ||
-            RegQueryValueExA(key, SetupValue, nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &size) !=
-                ERROR_SUCCESS)
-            text.assign(1, '\0');
-        line = text.data();
+    bool found = readSetupString(key, SetupValue, line);
+    if (!found || line.empty()) {
+        std::string kept;
+        if (readSetupString(key, KeptSetupValue, kept) && !kept.empty()) {
+            line = kept;
+            found = true;
+        }
     }
     RegCloseKey(key);
     return found;
+}
+
+void RegistrySetupValue::keep(const std::string& line) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SetupKey, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return;
+    if (RegSetValueExA(key, KeptSetupValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(line.c_str()),
+                       static_cast<DWORD>(line.size() + 1)) == ERROR_SUCCESS)
+        RegDeleteValueA(key, SetupValue);
+    RegCloseKey(key);
 }
 
 void RegistrySetupValue::remove() {
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SetupKey, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return;
     RegDeleteValueA(key, SetupValue);
+    RegDeleteValueA(key, KeptSetupValue);
     RegCloseKey(key);
 }
 

@@ -16,6 +16,8 @@ namespace ventrix {
 
 inline constexpr const char* SetupKey = "SOFTWARE\\Ventrix\\Setup";
 inline constexpr const char* SetupValue = "PasswordVerifier";
+// The verifier the service keeps after a failed save; no package writes it.
+inline constexpr const char* KeptSetupValue = "KeptPasswordVerifier";
 
 // %ProgramData%\Ventrix (not made here); empty when there is none.
 std::string dataFolder();
@@ -59,6 +61,7 @@ DWORD protectSetupKey();
 class RegistrySetupValue final : public SetupVerifierValue {
 public:
     bool read(std::string& line) override;
+    void keep(const std::string& line) override;
     void remove() override;
     std::string name() const override;
 };

@@ -19,6 +19,7 @@ namespace {
 constexpr const char* PipeAccess = "D:P(D;;GA;;;NU)(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12019b;;;IU)";
 
 using ClientProcessId = BOOL(WINAPI*)(HANDLE pipe, PULONG process);
+using ClientSessionId = BOOL(WINAPI*)(HANDLE pipe, PULONG session);
 
 // Who is at the other end, as the kernel knows it, never as the client says:
 // the process that opened the pipe and its Windows session (where its boxes
@@ -29,9 +30,15 @@ void clientOf(HANDLE pipe, std::uint32_t& session, std::uint32_t& process) {
     DWORD sessionId = 0;
     process = 0;
     session = 0xFFFFFFFF;
-    if (!clientProcess || !clientProcess(pipe, &id)) return;
-    process = id;
-    if (ProcessIdToSessionId(id, &sessionId)) session = sessionId;
+    if (clientProcess && clientProcess(pipe, &id)) process = id;
+    // The session the pipe recorded when it was opened; a process id that
+    // has ended meanwhile could name another session.
+    const auto clientSession = entry<ClientSessionId>(GetModuleHandleA("kernel32.dll"), "GetNamedPipeClientSessionId");
+    ULONG recorded = 0;
+    if (clientSession && clientSession(pipe, &recorded))
+        session = recorded;
+    else if (process != 0 && ProcessIdToSessionId(id, &sessionId))
+        session = sessionId;
 }
 
 }  // namespace

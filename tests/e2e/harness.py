@@ -1699,9 +1699,10 @@ class Service:
 SETUP_KEY = r"HKLM\SOFTWARE\Ventrix\Setup"
 
 
-def setup_value(s):
-    """The installer's verifier left for the service, None when there is none."""
-    code, output = s.e.run(["wine", "reg", "query", SETUP_KEY, "/v", "PasswordVerifier"])
+def setup_value(s, name="PasswordVerifier"):
+    """The installer's verifier left for the service (or the one the service
+    kept), None when there is none."""
+    code, output = s.e.run(["wine", "reg", "query", SETUP_KEY, "/v", name])
     found = [line.split(None, 2) for line in output.splitlines() if code == 0 and "REG_SZ" in line]
     return found[0][2].strip() if found and len(found[0]) == 3 else None
 
@@ -1817,10 +1818,14 @@ def service_first_start_steps(s, service):
     held = open(service.conf, "rb").read()
     service.start()
     poll(lambda: any(e[0] == 5203 for e in service.events()), 30, what="event 5203")
-    check(setup_value(s) == verifier, "the verifier went unsaved: %r" % setup_value(s))
+    check(setup_value(s, "KeptPasswordVerifier") == verifier, "the verifier went unsaved")
     service.stop()
     s.probe.call("releasefile")
     check(open(service.conf, "rb").read() == held, "the file held by another program was replaced")
+    # A standard user's repair writes the package's value again, empty.
+    code, output = s.e.run(["wine", "reg", "add", SETUP_KEY, "/v", "PasswordVerifier", "/t", "REG_SZ", "/d", "",
+                            "/f"])
+    check(code == 0, "reg add failed: %s" % output)
 
     # A program that took the pipe's name first: the service says so, serves
     # no one while the name is taken and serves as soon as it is free; the
@@ -1838,7 +1843,8 @@ def service_first_start_steps(s, service):
     check(int(report["callers"]) >= 1 and report["bytes"] == "0", "the squatter heard: %r" % report)
     poll(lambda: s.probe.call("pipe", "hello", "status")[0] == 0, 15, what="the service serving once the name is free")
     check([e[0] for e in service.events()].count(5200) == 1, "5200 more than once: %r" % service.events())
-    check(3202 in [e[0] for e in service.events()] and setup_value(s) is None, "the saved verifier was not let go")
+    check(3202 in [e[0] for e in service.events()] and setup_value(s) is None
+          and setup_value(s, "KeptPasswordVerifier") is None, "the saved verifier was not let go")
     check(s.read_conf(service.conf)["password"] == verifier, "the installer's verifier was not saved")
     check(not os.path.exists(s.conf_path), "the tray ran as a program of its own beside the service")
     tray.kill()

@@ -81,11 +81,19 @@ class FakeSetupValue final : public SetupVerifierValue {
 public:
     bool present = false;
     std::string line;
+    std::string kept;  // where only the service writes
     bool read(std::string& out) override {
-        if (present) out = line;
-        return present;
+        out = present && !line.empty() ? line : kept;
+        return present || !kept.empty();
     }
-    void remove() override { present = false; }
+    void keep(const std::string& text) override {
+        kept = text;
+        present = false;
+    }
+    void remove() override {
+        present = false;
+        kept.clear();
+    }
     std::string name() const override { return "Setup\\PasswordVerifier"; }
 };
 
