@@ -280,8 +280,12 @@ std::vector<PresentMedium> ServiceClient::presentMedia() {
                : std::vector<PresentMedium>{};
 }
 
-void ServiceClient::addMedium(MediaList list, const std::string& root) {
-    askDone(Request{.kind = RequestKind::AddMedium, .list = list, .root = root});
+void ServiceClient::setDriveReadOnly(const std::string& root, bool readOnly) {
+    askDone(Request{.kind = RequestKind::SetDriveReadOnly, .root = root, .readOnly = readOnly});
+}
+
+void ServiceClient::addMedium(MediaList list, const std::string& root, bool readOnly) {
+    askDone(Request{.kind = RequestKind::AddMedium, .list = list, .root = root, .readOnly = readOnly});
 }
 
 DeleteOutcome ServiceClient::deleteMedium(MediaList list, const MediumRow& row) {

@@ -77,7 +77,8 @@ public:
     std::vector<MediumRow> media(MediaList list) override;
     void toggleDrive(const std::string& root) override;
     std::vector<PresentMedium> presentMedia() override;
-    void addMedium(MediaList list, const std::string& root) override;
+    void setDriveReadOnly(const std::string& root, bool readOnly) override;
+    void addMedium(MediaList list, const std::string& root, bool readOnly) override;
     DeleteOutcome deleteMedium(MediaList list, const MediumRow& row) override;
     void apply() override;
     ChangeAnswer changePassword(const TypedPassword& current, const TypedPassword& fresh,

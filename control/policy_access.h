@@ -67,6 +67,8 @@ struct DriveRow {
     std::string root;  // "E:\"
     bool locked = false;
     bool byPolicy = false;  // locked by the administrator (LockAllDrives), whatever its flag
+    bool readOnly = false;  // the drive's own read-only flag (it counts while the drive is unlocked)
+    bool readOnlyByPolicy = false;  // read-only by the administrator (ReadOnlyAllDrives), not locked
 
     bool operator==(const DriveRow&) const = default;
 };
@@ -76,6 +78,7 @@ struct MediumRow {
     std::uint32_t serial = 0;
     std::uint32_t driveType = 0;
     bool managed = false;  // set by the administrator: shown, never deleted here
+    bool readOnly = false;  // a trusted medium let through for reading only
 
     bool operator==(const MediumRow&) const = default;
 };
@@ -133,9 +136,12 @@ public:
     virtual std::vector<DriveRow> drives() = 0;
     virtual std::vector<MediumRow> media(MediaList list) = 0;  // the PC's own rows first, then the managed ones
     virtual void toggleDrive(const std::string& root) = 0;
+    // The drive's read-only flag; it takes effect, as a toggle does, at Apply.
+    virtual void setDriveReadOnly(const std::string& root, bool readOnly) = 0;
     virtual std::vector<PresentMedium> presentMedia() = 0;
-    // The medium now in the drive, read again (it may have been swapped).
-    virtual void addMedium(MediaList list, const std::string& root) = 0;
+    // The medium now in the drive, read again (it may have been swapped);
+    // `readOnly` lets a trusted one through for reading only.
+    virtual void addMedium(MediaList list, const std::string& root, bool readOnly) = 0;
     virtual DeleteOutcome deleteMedium(MediaList list, const MediumRow& row) = 0;
     virtual void apply() = 0;
     virtual ChangeAnswer changePassword(const TypedPassword& current, const TypedPassword& fresh,

@@ -211,13 +211,17 @@ std::vector<PresentMedium> PolicyControl::presentMedia() {
     return present;
 }
 
-void PolicyControl::addMedium(MediaList list, const std::string& root) {
+void PolicyControl::setDriveReadOnly(const std::string& root, bool readOnly) {
+    tables_.setDriveReadOnly(root, readOnly);
+}
+
+void PolicyControl::addMedium(MediaList list, const std::string& root, bool readOnly) {
     std::string label;
     std::uint32_t serial = 0;
     if (!volumes_.queryVolumeIdentity(root, label, serial)) return;
     const std::uint32_t type = volumes_.platform().getDriveType(root.c_str());
     if (list == MediaList::Trusted)
-        tables_.addTrustedMedia(serial, label, type);
+        tables_.addTrustedMedia(serial, label, type, readOnly);
     else
         tables_.addMedia(serial, label, type);
 }

@@ -18,6 +18,8 @@ enum class AuditEvent : std::uint16_t {
     ServiceStarted = 1010,
     MediumEjected = 2000,
     TrustedMediumAllowed = 2001,
+    MadeReadOnly = 2002,
+    ReadOnlyRefused = 2003,
     ProtectionOff = 3000,
     ProtectionOn = 3001,
     ProtectionOffTimed = 3002,
@@ -44,6 +46,7 @@ constexpr AuditSeverity severityOf(AuditEvent event) {
     switch (event) {
     case AuditEvent::DefaultPasswordInUse:
     case AuditEvent::MediumEjected:
+    case AuditEvent::ReadOnlyRefused:
     case AuditEvent::WrongPassword:
     case AuditEvent::UnreadableRecordsKept:
     case AuditEvent::ManagedValueMalformed:

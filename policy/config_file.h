@@ -22,6 +22,15 @@ inline constexpr std::uint8_t MediaTag = 0x5C;
 // words, N words: protected length L, L protected bytes, zero padding), so
 // a loader that does not know them passes over them.
 inline constexpr std::uint8_t TrustedTag = 0x5D;
+// Framed the same way, for the same reason: a read-only drive (a 2-byte
+// DriveLockEntry image whose flag says read-only), a trusted medium let
+// through read-only (a 268-byte LockedMediaRecord image; an older version,
+// not knowing it, locks that medium as any other), and a disk made read-only
+// (an 8-byte ReadOnlyDiskEntry image). A file with these still gives an older
+// version the same locked and unlocked drives.
+inline constexpr std::uint8_t ReadOnlyDriveTag = 0x5E;
+inline constexpr std::uint8_t ReadOnlyTrustedTag = 0x5F;
+inline constexpr std::uint8_t ReadOnlyDiskTag = 0x60;
 
 // Far beyond anything Ventrix writes (10,000 media make about 4 MiB): a file
 // or a record larger than this is damaged, and only what comes before it loads.

@@ -77,7 +77,7 @@ public:
                 const std::uint32_t number = entryNumber(entry.name);
                 std::string text;
                 ManagedMedium medium;
-                if (number == 0 || !stringOf(entry.data, text) || !parseManagedMedium(text, medium)) {
+                if (number == 0 || !stringOf(entry.data, text) || !parseManagedMedium(text, medium, &media == &policy_.trustedMedia)) {
                     policy_.malformed.push_back({scope, std::string(value.name) + "\\" + entry.name});
                     continue;
                 }
@@ -103,6 +103,12 @@ bool listed(const std::vector<ManagedMedium>& media, std::uint32_t serial, std::
     });
 }
 
+// The two switches differ only in what they set.
+template <typename Policy>
+auto& switchOf(Policy& policy, const ManagedValue& value) {
+    return std::string_view(value.name) == "ReadOnlyAllDrives" ? policy.readOnlyAllDrives : policy.lockAllDrives;
+}
+
 // The two lists differ only in where their media go.
 template <typename Policy>
 auto& listOf(Policy& policy, const ManagedValue& value) {
@@ -111,7 +117,16 @@ auto& listOf(Policy& policy, const ManagedValue& value) {
 
 }  // namespace
 
-bool parseManagedMedium(std::string_view text, ManagedMedium& out) {
+bool parseManagedMedium(std::string_view text, ManagedMedium& out, bool readOnlyAllowed) {
+    // A trusted medium let through read-only says so last.
+    constexpr std::string_view ReadOnlySuffix = "|readonly";
+    bool readOnly = false;
+    if (readOnlyAllowed && text.size() > ReadOnlySuffix.size() &&
+        sameWord(text.substr(text.size() - ReadOnlySuffix.size() + 1), ReadOnlySuffix.substr(1)) &&
+        text[text.size() - ReadOnlySuffix.size()] == '|') {
+        text.remove_suffix(ReadOnlySuffix.size());
+        readOnly = true;
+    }
     const std::size_t typeAt = text.rfind('|');
     if (typeAt == std::string_view::npos || typeAt == 0) return false;
     const std::size_t serialAt = text.rfind('|', typeAt - 1);
@@ -132,6 +147,7 @@ bool parseManagedMedium(std::string_view text, ManagedMedium& out) {
     if (sameWord(type, "removable")) medium.driveType = ManagedRemovable;
     else if (sameWord(type, "cdrom")) medium.driveType = ManagedCdrom;
     else return false;
+    medium.readOnly = readOnly;
     out = std::move(medium);
     return true;
 }
@@ -158,10 +174,10 @@ EffectivePolicy readManagedPolicy(PolicySource& source, const EffectivePolicy& b
             outcome = reader.scalar(value, [&](const RegistryData& data) {
                 std::uint32_t n = 0;
                 if (!dwordOf(data, n) || n > 1) return Outcome::Malformed;
-                policy.lockAllDrives = n == 1;
+                switchOf(policy, value) = n == 1;
                 return n == 1 ? Outcome::InForce : Outcome::NotSet;
             });
-            if (outcome == Outcome::Unreadable) policy.lockAllDrives = before.lockAllDrives;
+            if (outcome == Outcome::Unreadable) switchOf(policy, value) = switchOf(before, value);
             break;
         case ManagedKind::MediaList:
             outcome = reader.list(value, listOf(policy, value));
@@ -191,11 +207,13 @@ EffectivePolicy readManagedPolicy(PolicySource& source, const EffectivePolicy& b
 
 bool EffectivePolicy::sameEffectAs(const EffectivePolicy& other) const {
     return verifier == other.verifier && lockAllDrives == other.lockAllDrives && lockedMedia == other.lockedMedia &&
-           trustedMedia == other.trustedMedia && unlockMinutes == other.unlockMinutes;
+           trustedMedia == other.trustedMedia && unlockMinutes == other.unlockMinutes &&
+           readOnlyAllDrives == other.readOnlyAllDrives;
 }
 
 bool EffectivePolicy::sameDrivesAs(const EffectivePolicy& other) const {
-    return lockAllDrives == other.lockAllDrives && lockedMedia == other.lockedMedia && trustedMedia == other.trustedMedia;
+    return lockAllDrives == other.lockAllDrives && lockedMedia == other.lockedMedia &&
+           trustedMedia == other.trustedMedia && readOnlyAllDrives == other.readOnlyAllDrives;
 }
 
 bool EffectivePolicy::listsTrusted(std::uint32_t serial, std::string_view label) const {

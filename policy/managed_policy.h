@@ -25,6 +25,7 @@ enum class ManagedKind {
     Verifier,   // REG_SZ, a password verifier line
     Switch,     // REG_DWORD, 1 in force, 0 not set
     MediaList,  // a subkey of REG_SZ values "1", "2", ...: label|SERIALHEX|removable or ...|cdrom
+                // (a trusted one may end in |readonly)
     Minutes,    // REG_DWORD, 0 .. MaxUnlockMinutes
 };
 
@@ -44,6 +45,7 @@ inline constexpr ManagedValue ManagedValues[] = {
     {"LockedMedia", "SOFTWARE\\Policies\\Ventrix\\LockedMedia", RegSz, ManagedKind::MediaList},
     {"TrustedMedia", "SOFTWARE\\Policies\\Ventrix\\TrustedMedia", RegSz, ManagedKind::MediaList},
     {"UnlockMinutes", "SOFTWARE\\Policies\\Ventrix", RegDword, ManagedKind::Minutes},
+    {"ReadOnlyAllDrives", "SOFTWARE\\Policies\\Ventrix", RegDword, ManagedKind::Switch},
 };
 
 // A whole day; a larger limit is taken for a mistake.
@@ -83,6 +85,7 @@ struct ManagedMedium {
     std::string label;
     std::uint32_t serial = 0;
     std::uint32_t driveType = 0;  // ManagedRemovable or ManagedCdrom
+    bool readOnly = false;        // a trusted medium let through for reading only
 
     bool operator==(const ManagedMedium&) const = default;
 };
@@ -100,6 +103,7 @@ struct EffectivePolicy {
     std::vector<ManagedMedium> lockedMedia;    // added to the local locked list's effect
     std::vector<ManagedMedium> trustedMedia;   // added to the local trusted list's effect
     std::optional<std::uint32_t> unlockMinutes;  // 0: Unlock not offered; N: an unlock ends after N minutes
+    bool readOnlyAllDrives = false;  // every lockable drive not locked counts as read-only
 
     std::vector<std::string> inForce;                // names of the values in effect, table order
     std::vector<MalformedPolicyValue> malformed;     // ignored values, for the warning event
@@ -124,7 +128,8 @@ struct EffectivePolicy {
 // `unreadable`: a policy being rewritten never drops out for a moment.
 EffectivePolicy readManagedPolicy(PolicySource& source, const EffectivePolicy& before = {});
 
-// One list entry "label|SERIALHEX|removable" or "...|cdrom"; false if malformed.
-bool parseManagedMedium(std::string_view text, ManagedMedium& out);
+// One list entry "label|SERIALHEX|removable" or "...|cdrom"; false if
+// malformed. Where `readOnlyAllowed` (the trusted list), it may end in "|readonly".
+bool parseManagedMedium(std::string_view text, ManagedMedium& out, bool readOnlyAllowed = false);
 
 }  // namespace ventrix

@@ -206,29 +206,96 @@ bool PolicyTables::removeMedia(std::uint32_t serial, std::string_view label) {
 
 void PolicyTables::resetTrustedCursor() { TrustedCursor = 0; }
 
-bool PolicyTables::nextTrustedMedia(std::uint32_t& serial, std::string& label, std::uint32_t& driveType) {
-    return nextRecord(trusted_, TrustedCursor, serial, label, driveType);
+bool PolicyTables::nextTrustedMedia(std::uint32_t& serial, std::string& label, std::uint32_t& driveType,
+                                    bool* readOnly) {
+    // One cursor over both lists: the full ones, then the read-only ones.
+    const std::size_t full = trusted_.size();
+    if (TrustedCursor >= full + readOnlyTrusted_.size()) {
+        TrustedCursor = 0;
+        return false;
+    }
+    const bool second = TrustedCursor >= full;
+    const LockedMediaRecord& record = second ? readOnlyTrusted_[TrustedCursor - full] : trusted_[TrustedCursor];
+    ++TrustedCursor;
+    serial = record.serial;
+    label.assign(labelOf(record));
+    driveType = record.driveType;
+    if (readOnly) *readOnly = second;
+    return true;
 }
 
 bool PolicyTables::findTrustedMedia(std::uint32_t serial, std::string_view label, std::uint32_t driveType) const {
-    return findRecord(trusted_, serial, label, driveType) ||
+    return findRecord(trusted_, serial, label, driveType) || findRecord(readOnlyTrusted_, serial, label, driveType) ||
            findManaged(Managed.trustedMedia, serial, label, driveType);
 }
 
 bool PolicyTables::isTrustedListed(std::uint32_t serial, std::string_view label) const {
-    return Managed.listsTrusted(serial, label) ||
-           std::any_of(trusted_.begin(), trusted_.end(), [&](const LockedMediaRecord& record) {
-               return record.serial == serial && labelsEqual(labelOf(record), label);
-           });
+    auto listed = [&](const std::vector<LockedMediaRecord>& table) {
+        return std::any_of(table.begin(), table.end(), [&](const LockedMediaRecord& record) {
+            return record.serial == serial && labelsEqual(labelOf(record), label);
+        });
+    };
+    return Managed.listsTrusted(serial, label) || listed(trusted_) || listed(readOnlyTrusted_);
 }
 
-bool PolicyTables::addTrustedMedia(std::uint32_t serial, std::string_view label, std::uint32_t driveType) {
+bool PolicyTables::addTrustedMedia(std::uint32_t serial, std::string_view label, std::uint32_t driveType,
+                                   bool readOnly) {
     eraseMedium(media_, serial, label, driveType);
-    return addRecord(trusted_, serial, label, driveType);
+    auto& other = readOnly ? trusted_ : readOnlyTrusted_;
+    const bool moved = findRecord(other, serial, label, driveType);
+    eraseMedium(other, serial, label, driveType);
+    return addRecord(readOnly ? readOnlyTrusted_ : trusted_, serial, label, driveType) || moved;
 }
 
 bool PolicyTables::removeTrustedMedia(std::uint32_t serial, std::string_view label) {
-    return removeRecord(trusted_, serial, label);
+    return removeRecord(trusted_, serial, label) || removeRecord(readOnlyTrusted_, serial, label);
+}
+
+bool PolicyTables::isTrustedReadOnly(std::uint32_t serial, std::string_view label, std::uint32_t driveType) const {
+    if (findRecord(readOnlyTrusted_, serial, label, driveType)) return true;
+    return std::any_of(Managed.trustedMedia.begin(), Managed.trustedMedia.end(), [&](const ManagedMedium& medium) {
+        return medium.readOnly && medium.serial == serial && medium.driveType == driveType &&
+               labelsEqual(medium.label, label);
+    });
+}
+
+// ---- Read-only drives and the journal ----------------------------------------
+
+bool PolicyTables::isDriveReadOnly(std::string_view drive) const {
+    if (drive.empty()) return false;
+    for (const DriveLockEntry& entry : readOnly_) {
+        if (entry.letter == drive.front()) return entry.locked != 0;
+    }
+    return false;
+}
+
+void PolicyTables::setDriveReadOnly(std::string_view drive, bool readOnly) {
+    const char letter = drive.empty() ? '\0' : drive.front();
+    for (DriveLockEntry& entry : readOnly_) {
+        if (entry.letter == letter) {
+            entry.locked = readOnly ? 1 : 0;
+            return;
+        }
+    }
+    if (readOnly) appendGrowing(readOnly_, DriveLockEntry{letter, 1});
+}
+
+void PolicyTables::journalReadOnly(std::uint32_t disk, char letter) {
+    forgetReadOnly(letter);
+    appendGrowing(journal_, ReadOnlyDiskEntry{disk, letter, {}});
+}
+
+bool PolicyTables::forgetReadOnly(char letter) {
+    const auto before = journal_.size();
+    journal_.erase(std::remove_if(journal_.begin(), journal_.end(),
+                                  [&](const ReadOnlyDiskEntry& entry) { return entry.letter == letter; }),
+                   journal_.end());
+    return journal_.size() != before;
+}
+
+bool PolicyTables::diskJournaled(std::uint32_t disk) const {
+    return std::any_of(journal_.begin(), journal_.end(),
+                       [&](const ReadOnlyDiskEntry& entry) { return entry.disk == disk; });
 }
 
 // ---- Loading -----------------------------------------------------------------
@@ -255,13 +322,42 @@ void PolicyTables::appendLoadedMedia(const LockedMediaRecord& record) {
     const LockedMediaRecord clean = cleanRecord(record);
     // A medium on both lists in one file: the locked list wins, in either record order.
     eraseMedium(trusted_, clean.serial, labelOf(clean), clean.driveType);
+    eraseMedium(readOnlyTrusted_, clean.serial, labelOf(clean), clean.driveType);
     appendGrowing(media_, clean);
 }
 
 void PolicyTables::appendLoadedTrusted(const LockedMediaRecord& record) {
     const LockedMediaRecord clean = cleanRecord(record);
-    if (findMedia(clean.serial, labelOf(clean), clean.driveType)) return;
+    // Read-only wins over full trust, in either record order.
+    if (findMedia(clean.serial, labelOf(clean), clean.driveType) ||
+        findRecord(readOnlyTrusted_, clean.serial, labelOf(clean), clean.driveType)) {
+        return;
+    }
     appendGrowing(trusted_, clean);
+}
+
+void PolicyTables::appendLoadedReadOnlyTrusted(const LockedMediaRecord& record) {
+    const LockedMediaRecord clean = cleanRecord(record);
+    if (findMedia(clean.serial, labelOf(clean), clean.driveType)) return;
+    eraseMedium(trusted_, clean.serial, labelOf(clean), clean.driveType);
+    if (!findRecord(readOnlyTrusted_, clean.serial, labelOf(clean), clean.driveType))
+        appendGrowing(readOnlyTrusted_, clean);
+}
+
+// Kept as read, byte for byte; a later record of a letter updates the earlier one.
+void PolicyTables::appendLoadedReadOnly(const DriveLockEntry& entry) {
+    for (DriveLockEntry& existing : readOnly_) {
+        if (existing.letter == entry.letter) {
+            existing.locked = entry.locked;
+            return;
+        }
+    }
+    appendGrowing(readOnly_, entry);
+}
+
+void PolicyTables::appendLoadedJournal(const ReadOnlyDiskEntry& entry) {
+    forgetReadOnly(entry.letter);
+    appendGrowing(journal_, ReadOnlyDiskEntry{entry.disk, entry.letter, {}});
 }
 
 }  // namespace ventrix

@@ -164,7 +164,9 @@ bool readRequest(Reader& in, Request& request) {
     case RequestKind::ToggleDrive:
         return in.root(request.root);
     case RequestKind::AddMedium:
-        return in.choice(request.list, MediaList::Trusted) && in.root(request.root);
+        return in.choice(request.list, MediaList::Trusted) && in.root(request.root) && in.flag(request.readOnly);
+    case RequestKind::SetDriveReadOnly:
+        return in.root(request.root) && in.flag(request.readOnly);
     case RequestKind::DeleteMedium:
         return in.choice(request.list, MediaList::Trusted) && readMedium(in, request.medium);
     case RequestKind::ChangePassword:
@@ -288,6 +290,11 @@ std::vector<std::uint8_t> encodeRequest(const Request& request) {
     case RequestKind::AddMedium:
         out.u8(static_cast<std::uint8_t>(request.list));
         out.str(request.root, RootBytes);
+        out.flag(request.readOnly);
+        break;
+    case RequestKind::SetDriveReadOnly:
+        out.str(request.root, RootBytes);
+        out.flag(request.readOnly);
         break;
     case RequestKind::DeleteMedium:
         out.u8(static_cast<std::uint8_t>(request.list));

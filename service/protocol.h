@@ -15,7 +15,7 @@
 namespace ventrix {
 
 inline constexpr std::size_t MaxMessageBytes = 65536;
-inline constexpr std::uint16_t ProtocolVersion = 1;
+inline constexpr std::uint16_t ProtocolVersion = 2;
 inline constexpr std::uint32_t ProtocolMagic = 0x58525456;  // "VTRX"
 inline constexpr const char* PipeName = "\\\\.\\pipe\\Ventrix";
 inline constexpr const char* ServiceName = "Ventrix";  // the service manager's name of the service
@@ -41,6 +41,7 @@ enum class RequestKind : std::uint16_t {
     ChangePassword,
     DeviceArrival,
     PolicyChanged,
+    SetDriveReadOnly,
 };
 
 // One struct for every request; a kind uses only its own fields, the rest
@@ -58,7 +59,8 @@ struct Request {
     std::uint32_t start = 0;     // Media: the first row wanted
     std::uint32_t unitMask = 0;  // DeviceArrival: bit 0 is A:
     MediaList list = MediaList::Locked;
-    std::string root{};  // ToggleDrive, AddMedium: "E:\"
+    std::string root{};  // ToggleDrive, AddMedium, SetDriveReadOnly: "E:\"
+    bool readOnly = false;  // AddMedium (a trusted medium), SetDriveReadOnly
     MediumRow medium{};  // DeleteMedium
 
     bool operator==(const Request&) const = default;

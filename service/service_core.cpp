@@ -176,7 +176,8 @@ void ServiceCore::configure(ConnectionId connection, const Request& request) {
     case RequestKind::ToggleDrive: control_.toggleDrive(request.root); break;
     case RequestKind::PresentMedia:
         return answer(connection, {.kind = ServerKind::PresentMediaReply, .present = control_.presentMedia()});
-    case RequestKind::AddMedium: control_.addMedium(request.list, request.root); break;
+    case RequestKind::AddMedium: control_.addMedium(request.list, request.root, request.readOnly); break;
+    case RequestKind::SetDriveReadOnly: control_.setDriveReadOnly(request.root, request.readOnly); break;
     case RequestKind::DeleteMedium:
         return answer(connection,
                       {.kind = ServerKind::DeleteReply, .deleted = control_.deleteMedium(request.list, request.medium)});

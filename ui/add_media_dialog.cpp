@@ -30,7 +30,7 @@ void onAdd(HWND dialog) {
     AppContext& context = app();
     const SelectedRow row = readSelectedRow(GetDlgItem(dialog, IDC_PRESENT_MEDIA));
     if (row.selected)
-        context.access().addMedium(context.AddMediaToTrusted ? MediaList::Trusted : MediaList::Locked, row.text);
+        context.access().addMedium(context.AddMediaToTrusted ? MediaList::Trusted : MediaList::Locked, row.text, false);
     EndDialog(dialog, DialogResult);
 }
 

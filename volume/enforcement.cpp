@@ -73,6 +73,11 @@ bool Enforcement::lockedByPolicy(const std::string& root) {
     return tables_.Managed.lockAllDrives && isLockableDrive(root, volumes_.platform().getDriveType(root.c_str()));
 }
 
+bool Enforcement::readOnlyByPolicy(const std::string& root) {
+    return tables_.Managed.readOnlyAllDrives && !tables_.Managed.lockAllDrives &&
+           isLockableDrive(root, volumes_.platform().getDriveType(root.c_str()));
+}
+
 void Enforcement::lockMediaInDrive(const std::string& root) {
     // isDriveLocked stops its walk just past this drive's entry, so a table
     // walk that called us resumes where it stood.

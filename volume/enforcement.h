@@ -50,6 +50,9 @@ public:
 
     // LockAllDrives set and the drive lockable: locked whatever its own flag.
     bool lockedByPolicy(const std::string& root);
+    // ReadOnlyAllDrives set, the drive lockable and not locked by LockAllDrives
+    // (which wins): read-only whatever its own flags, unless its flag locks it.
+    bool readOnlyByPolicy(const std::string& root);
 
 private:
     // One drive of an arrival, while protection is on.

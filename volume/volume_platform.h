@@ -44,6 +44,16 @@ public:
     // Synchronous, no buffers; the result is never examined.
     virtual void deviceControl(Device device, std::uint32_t code) = 0;
     virtual void closeDevice(Device device) = 0;
+
+    // For the disk requests: the given access rights (0 for a query) and share
+    // mode, OPEN_EXISTING; on failure `error` holds the system's error code.
+    virtual Device openDeviceFor(const char* path, std::uint32_t access, std::uint32_t shareMode,
+                                 std::uint32_t& error) = 0;
+    // Synchronous, with buffers: 0 when it succeeded, else the system's error code.
+    virtual std::uint32_t deviceRequest(Device device, std::uint32_t code, const void* in, std::uint32_t inSize,
+                                        void* out, std::uint32_t outSize, std::uint32_t& returned) = 0;
+    // The file system's flags (GetVolumeInformation's), such as FILE_READ_ONLY_VOLUME.
+    virtual bool getVolumeFlags(const char* root, std::uint32_t& flags) = 0;
     // Every message box of the program goes through here (owner may be null).
     virtual int showMessage(void* owner, const char* text, const char* caption, std::uint32_t type) = 0;
 };

@@ -457,9 +457,9 @@ TEST_F(PolicyControlTest, ADriveTheAdministratorLocksIsShownSoAndNotToggled) {
 }
 
 TEST_F(PolicyControlTest, MediaListTheOwnRowsFirstAndOnlyThoseAreDeleted) {
-    control.addMedium(MediaList::Locked, "D:\\");
-    control.addMedium(MediaList::Trusted, "E:\\");
-    control.addMedium(MediaList::Locked, "F:\\");  // no drive there: nothing added
+    control.addMedium(MediaList::Locked, "D:\\", false);
+    control.addMedium(MediaList::Trusted, "E:\\", false);
+    control.addMedium(MediaList::Locked, "F:\\", false);  // no drive there: nothing added
     tables.Managed.lockedMedia.push_back({"ADMIN", 0x42, ManagedRemovable});
     const MediumRow own{"STICK", 0x54, DriveRemovable, false};
     const MediumRow managed{"ADMIN", 0x42, ManagedRemovable, true};

@@ -111,6 +111,37 @@ void FakeVolumePlatform::deviceControl(Device device, std::uint32_t code) {
     calls_.push_back("ioctl " + hex(code) + (open_.count(device) != 0 ? "" : " bad-handle"));
 }
 
+VolumePlatform::Device FakeVolumePlatform::openDeviceFor(const char* path, std::uint32_t access,
+                                                         std::uint32_t shareMode, std::uint32_t& error) {
+    const std::string line = std::string("open ") + path + " access=" + hex(access) + " share=" +
+                             std::to_string(shareMode);
+    if (refused_.count(path) != 0) {
+        calls_.push_back(line + " refused");
+        error = 5;  // access denied
+        return InvalidDevice;
+    }
+    calls_.push_back(line);
+    error = 0;
+    const Device device = nextDevice_++;
+    open_[device] = path;
+    return device;
+}
+
+// As Wine answers: no disk request is supported.
+std::uint32_t FakeVolumePlatform::deviceRequest(Device device, std::uint32_t code, const void*, std::uint32_t inSize,
+                                                void*, std::uint32_t, std::uint32_t& returned) {
+    calls_.push_back("request " + hex(code) + " in=" + std::to_string(inSize) +
+                     (open_.count(device) != 0 ? "" : " bad-handle"));
+    returned = 0;
+    return 50;
+}
+
+bool FakeVolumePlatform::getVolumeFlags(const char* root, std::uint32_t& flags) {
+    calls_.push_back(std::string("flags ") + root);
+    flags = 0;
+    return driveAt(root) != nullptr && driveAt(root)->hasMedium;
+}
+
 void FakeVolumePlatform::closeDevice(Device device) {
     calls_.push_back(open_.erase(device) != 0 ? "close" : "close bad-handle");
 }

@@ -60,6 +60,11 @@ public:
     Device openDevice(const char* path, std::uint32_t shareMode) override;
     void deviceControl(Device device, std::uint32_t code) override;
     void closeDevice(Device device) override;
+    Device openDeviceFor(const char* path, std::uint32_t access, std::uint32_t shareMode,
+                         std::uint32_t& error) override;
+    std::uint32_t deviceRequest(Device device, std::uint32_t code, const void* in, std::uint32_t inSize, void* out,
+                                std::uint32_t outSize, std::uint32_t& returned) override;
+    bool getVolumeFlags(const char* root, std::uint32_t& flags) override;
     int showMessage(void* owner, const char* text, const char* caption, std::uint32_t type) override;
 
 private:

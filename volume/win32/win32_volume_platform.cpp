@@ -39,6 +39,30 @@ void Win32VolumePlatform::deviceControl(Device device, std::uint32_t code) {
 
 void Win32VolumePlatform::closeDevice(Device device) { CloseHandle(toHandle(device)); }
 
+VolumePlatform::Device Win32VolumePlatform::openDeviceFor(const char* path, std::uint32_t access,
+                                                          std::uint32_t shareMode, std::uint32_t& error) {
+    HANDLE device = CreateFileA(path, access, shareMode, nullptr, OPEN_EXISTING, 0, nullptr);
+    error = device == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    return device == INVALID_HANDLE_VALUE ? InvalidDevice : reinterpret_cast<Device>(device);
+}
+
+std::uint32_t Win32VolumePlatform::deviceRequest(Device device, std::uint32_t code, const void* in,
+                                                 std::uint32_t inSize, void* out, std::uint32_t outSize,
+                                                 std::uint32_t& returned) {
+    DWORD got = 0;
+    const BOOL done = DeviceIoControl(toHandle(device), code, const_cast<void*>(in), inSize, out, outSize, &got,
+                                      nullptr);
+    returned = got;
+    return done ? 0 : GetLastError();
+}
+
+bool Win32VolumePlatform::getVolumeFlags(const char* root, std::uint32_t& flags) {
+    DWORD found = 0;
+    const BOOL answered = GetVolumeInformationA(root, nullptr, 0, nullptr, nullptr, &found, nullptr, 0);
+    flags = found;
+    return answered != FALSE;
+}
+
 int Win32VolumePlatform::showMessage(void* owner, const char* text, const char* caption, std::uint32_t type) {
     return MessageBoxA(static_cast<HWND>(owner), text, caption, type);
 }
