@@ -992,7 +992,9 @@ std::vector<std::uint8_t> pipeStep(const std::string& step) {
     if (verb == "junk") return {0xFF, 0xFF, 0x01, 0x02};
     if (verb == "big") return std::vector<std::uint8_t>(ventrix::MaxMessageBytes + 1, 0x01);
     Request request;
-    if (verb == "hello") request = {.kind = RequestKind::Hello, .version = ventrix::ProtocolVersion};
+    if (verb == "hello")
+        request = {.kind = RequestKind::Hello,
+                   .version = argument.empty() ? ventrix::ProtocolVersion : static_cast<std::uint16_t>(number(argument))};
     else if (verb == "status") request = {.kind = RequestKind::Status};
     else if (verb == "lock") request = {.kind = RequestKind::Lock};
     else if (verb == "unlock") request = {.kind = RequestKind::Unlock, .password = argument, .minutes = minutes};
@@ -1000,6 +1002,10 @@ std::vector<std::uint8_t> pipeStep(const std::string& step) {
     else if (verb == "configure") request = {.kind = RequestKind::OpenConfiguration, .password = argument};
     else if (verb == "drives") request = {.kind = RequestKind::Drives};
     else if (verb == "policy") request = {.kind = RequestKind::PolicyChanged};
+    else if (verb == "toggle") request = {.kind = RequestKind::ToggleDrive, .root = argument + ":\\"};
+    else if (verb == "readonly")
+        request = {.kind = RequestKind::SetDriveReadOnly, .root = argument + ":\\", .readOnly = minutes != 0};
+    else if (verb == "apply") request = {.kind = RequestKind::Apply};
     else if (verb == "arrival")
         request = {.kind = RequestKind::DeviceArrival, .unitMask = static_cast<std::uint32_t>(number(argument))};
     else return {};
