@@ -139,31 +139,45 @@ void applyPassword(const std::vector<std::uint8_t>& plain, std::string& password
     password.assign(plain.begin(), end);
 }
 
-// An empty plaintext has no data pointer to copy from; the defaults stand.
-void applyDrive(const std::vector<std::uint8_t>& plain, PolicyTables& tables) {
-    DriveLockEntry entry{0, 1};
-    if (!plain.empty()) std::memcpy(&entry, plain.data(), std::min(plain.size(), sizeof entry));
-    tables.appendLoadedDrive(entry);
+// A record's image from its plaintext: a short one keeps the defaults for
+// what it lacks, a long one gives its first bytes. An empty plaintext has no
+// data pointer to copy from; the defaults stand.
+template <typename Image>
+Image imageOf(const std::vector<std::uint8_t>& plain, Image image) {
+    if (!plain.empty()) std::memcpy(&image, plain.data(), std::min(plain.size(), sizeof image));
+    return image;
 }
 
-void applyMedia(const std::vector<std::uint8_t>& plain, PolicyTables& tables) {
-    LockedMediaRecord record{};
-    if (!plain.empty()) std::memcpy(&record, plain.data(), std::min(plain.size(), sizeof record));
-    tables.appendLoadedMedia(record);
+void applyRecord(std::uint8_t tag, const std::vector<std::uint8_t>& plain, std::string& password,
+                 PolicyTables& tables) {
+    switch (tag) {
+    case PasswordTag: applyPassword(plain, password); break;
+    case DriveTag: tables.appendLoadedDrive(imageOf(plain, DriveLockEntry{0, 1})); break;
+    case MediaTag: tables.appendLoadedMedia(imageOf(plain, LockedMediaRecord{})); break;
+    case TrustedTag: tables.appendLoadedTrusted(imageOf(plain, LockedMediaRecord{})); break;
+    // Kept as read, whatever its flag says and whether or not the letter has a
+    // drive entry: a later save writes it back unchanged.
+    case ReadOnlyDriveTag: tables.appendLoadedReadOnly(imageOf(plain, DriveLockEntry{0, 1})); break;
+    case ReadOnlyTrustedTag: tables.appendLoadedReadOnlyTrusted(imageOf(plain, LockedMediaRecord{})); break;
+    // Only a whole entry names a disk: undoing a disk half read could clear
+    // what Ventrix never set.
+    case ReadOnlyDiskTag:
+        if (plain.size() >= sizeof(ReadOnlyDiskEntry)) tables.appendLoadedJournal(imageOf(plain, ReadOnlyDiskEntry{}));
+        break;
+    default: break;
+    }
 }
 
-void applyTrusted(const std::vector<std::uint8_t>& plain, PolicyTables& tables) {
-    LockedMediaRecord record{};
-    if (!plain.empty()) std::memcpy(&record, plain.data(), std::min(plain.size(), sizeof record));
-    tables.appendLoadedTrusted(record);
-}
-
-// A trusted record is framed as an unknown tag (a count of words), so older
-// loaders pass over it; inside, the protected length, the blob and padding.
-// A length inside it that is zero or runs past its words costs only it.
-bool trustedBlob(const std::uint8_t* body, std::uint64_t size, const std::uint8_t*& blob, std::uint32_t& length) {
+// Records framed as an unknown tag (a count of words), so older loaders pass
+// over them; inside, the protected length, the blob and padding. A length
+// inside one that is zero or runs past its words costs only that record.
+bool framedBlob(const std::uint8_t* body, std::uint64_t size, const std::uint8_t*& blob, std::uint32_t& length) {
     ImageReader inside(body, static_cast<std::size_t>(size));
     return le32(inside, length) && length != 0 && inside.take(length, blob);
+}
+
+bool isWordFramed(std::uint8_t tag) {
+    return tag == TrustedTag || tag == ReadOnlyDriveTag || tag == ReadOnlyTrustedTag || tag == ReadOnlyDiskTag;
 }
 
 bool isRecordTag(std::uint8_t tag) {
@@ -188,15 +202,15 @@ LoadDamage walkRecords(Reader& in, DataProtector& protector, PolicyTables& table
             damage.oversized = true;
             break;
         }
-        if (!framed && tag != TrustedTag) {
+        if (!framed && !isWordFramed(tag)) {
             if (!in.skip(length)) break;
             continue;
         }
         const std::uint8_t* blob = nullptr;
         if (!in.take(length, blob)) break;
-        if (tag == TrustedTag) {
+        if (!framed) {
             std::uint32_t inner = 0;
-            if (!trustedBlob(blob, length, blob, inner)) {
+            if (!framedBlob(blob, length, blob, inner)) {
                 ++damage.unreadable;
                 continue;
             }
@@ -206,10 +220,7 @@ LoadDamage walkRecords(Reader& in, DataProtector& protector, PolicyTables& table
             ++damage.unreadable;
             continue;
         }
-        if (tag == PasswordTag) applyPassword(plain, password);
-        if (tag == DriveTag) applyDrive(plain, tables);
-        if (tag == MediaTag) applyMedia(plain, tables);
-        if (tag == TrustedTag) applyTrusted(plain, tables);
+        applyRecord(tag, plain, password, tables);
     }
     return damage;
 }

@@ -14,13 +14,14 @@ void appendRecord(std::uint8_t tag, const std::vector<std::uint8_t>& blob, std::
     out.insert(out.end(), blob.begin(), blob.end());
 }
 
-// Tag, word count, then the protected length, the blob and zeros up to a word.
-bool appendTrustedRecord(const std::vector<std::uint8_t>& blob, std::vector<std::uint8_t>& out) {
+// The trusted and read-only records: tag, word count, then the protected
+// length, the blob and zeros up to a word, so that older loaders pass over them.
+bool appendFramedRecord(std::uint8_t tag, const std::vector<std::uint8_t>& blob, std::vector<std::uint8_t>& out) {
     const std::uint64_t bytes = 4 + std::uint64_t{blob.size()};
     const std::uint64_t words = (bytes + 3) / 4;
     if (words > std::numeric_limits<std::uint32_t>::max()) return false;
     const auto length = static_cast<std::uint32_t>(blob.size());
-    out.push_back(TrustedTag);
+    out.push_back(tag);
     for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>(words >> shift));
     for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>(length >> shift));
     out.insert(out.end(), blob.begin(), blob.end());
@@ -59,9 +60,22 @@ bool buildConfiguration(const PolicyTables& tables, const std::string& password,
     for (const DriveLockEntry& entry : drives) {
         if (!add(DriveTag, &entry, sizeof entry)) return fail();
     }
+    auto addFramed = [&](std::uint8_t tag, const void* image, std::size_t size) {
+        return protector.protect(static_cast<const std::uint8_t*>(image), size, blob) &&
+               appendFramedRecord(tag, blob, out);
+    };
     for (const LockedMediaRecord& record : tables.trustedRecords()) {
-        if (!protector.protect(reinterpret_cast<const std::uint8_t*>(&record), sizeof record, blob)) return fail();
-        if (!appendTrustedRecord(blob, out)) return fail();
+        if (!addFramed(TrustedTag, &record, sizeof record)) return fail();
+    }
+    // After everything an older version knows, each list in table order.
+    for (const DriveLockEntry& entry : tables.readOnlyEntries()) {
+        if (!addFramed(ReadOnlyDriveTag, &entry, sizeof entry)) return fail();
+    }
+    for (const LockedMediaRecord& record : tables.readOnlyTrustedRecords()) {
+        if (!addFramed(ReadOnlyTrustedTag, &record, sizeof record)) return fail();
+    }
+    for (const ReadOnlyDiskEntry& entry : tables.readOnlyDisks()) {
+        if (!addFramed(ReadOnlyDiskTag, &entry, sizeof entry)) return fail();
     }
     return true;
 }

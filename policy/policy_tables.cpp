@@ -195,6 +195,7 @@ bool PolicyTables::isMediaListedLocally(std::uint32_t serial, std::string_view l
 
 bool PolicyTables::addMedia(std::uint32_t serial, std::string_view label, std::uint32_t driveType) {
     eraseMedium(trusted_, serial, label, driveType);
+    eraseMedium(readOnlyTrusted_, serial, label, driveType);
     return addRecord(media_, serial, label, driveType);
 }
 

@@ -827,8 +827,11 @@ int cmdConf(const Args& a) {  // conf FILE: decoded records, framing first
         std::uint32_t length = 0;
         std::memcpy(&length, &bytes[at + 1], 4);
         say("record tag=%02X length=%u\n", bytes[at], length);
-        // A trusted medium's record counts 4-byte words, as an unknown tag does.
-        at += 5 + (bytes[at] == ventrix::TrustedTag ? size_t{length} * 4 : static_cast<size_t>(length));
+        // Only the password, drive and media records count bytes; every other
+        // tag (trusted and read-only records among them) counts 4-byte words.
+        const bool byteLength = bytes[at] == ventrix::PasswordTag || bytes[at] == ventrix::DriveTag ||
+                                bytes[at] == ventrix::MediaTag;
+        at += 5 + (byteLength ? static_cast<size_t>(length) : size_t{length} * 4);
     }
     if (at != bytes.size()) say("framing-trailing=%d\n", static_cast<int>(bytes.size() - at));
 
@@ -853,13 +856,23 @@ int cmdConf(const Args& a) {  // conf FILE: decoded records, framing first
         std::memcpy(label, media.label, 260);
         say("trusted label=%s serial=%X type=%u\n", label, media.serial, media.driveType);
     }
+    for (const auto& media : tables.readOnlyTrustedRecords()) {
+        char label[261] = {};
+        std::memcpy(label, media.label, 260);
+        say("readonly-trusted label=%s serial=%X type=%u\n", label, media.serial, media.driveType);
+    }
+    for (const auto& drive : tables.readOnlyEntries())
+        say("readonly-drive letter=%c flag=%u\n", drive.letter ? drive.letter : '?', static_cast<unsigned>(drive.locked));
+    for (const auto& disk : tables.readOnlyDisks())
+        say("readonly-disk disk=%u letter=%c\n", static_cast<unsigned>(disk.disk), disk.letter ? disk.letter : '?');
     return 0;
 }
 
 
 // makeconf FILE ITEM...: writes a policy file as the program would, for a
 // scenario's starting state. Items: password=TEXT, drive=L:0|1,
-// media=LABEL:HEXSERIAL:TYPE, trusted=LABEL:HEXSERIAL:TYPE.
+// readonly=L:0|1 (a drive's read-only flag), media=LABEL:HEXSERIAL:TYPE,
+// trusted=LABEL:HEXSERIAL:TYPE, trusted-readonly=LABEL:HEXSERIAL:TYPE.
 int cmdMakeConf(const Args& a) {
     if (a.size() < 2) return 2;
     ventrix::PolicyTables tables;
@@ -870,16 +883,22 @@ int cmdMakeConf(const Args& a) {
             password = item.substr(9);
         } else if (item.rfind("drive=", 0) == 0 && item.size() >= 9) {
             tables.appendLoadedDrive({item[6], static_cast<std::uint8_t>(item[8] == '1' ? 1 : 0)});
-        } else if (item.rfind("media=", 0) == 0 || item.rfind("trusted=", 0) == 0) {
+        } else if (item.rfind("readonly=", 0) == 0 && item.size() >= 12) {
+            tables.appendLoadedReadOnly({item[9], static_cast<std::uint8_t>(item[11] == '1' ? 1 : 0)});
+        } else if (item.rfind("media=", 0) == 0 || item.rfind("trusted=", 0) == 0 ||
+                   item.rfind("trusted-readonly=", 0) == 0) {
             const bool trusted = item[0] == 't';
-            const std::string rest = item.substr(trusted ? 8 : 6);
+            const bool readOnly = item.rfind("trusted-readonly=", 0) == 0;
+            const std::string rest = item.substr(item.find('=') + 1);
             const size_t first = rest.find(':'), second = rest.rfind(':');
             if (first == std::string::npos || first == second) return 2;
             ventrix::LockedMediaRecord record{};
             std::strncpy(record.label, rest.substr(0, first).c_str(), ventrix::MaxLabelLength);
             record.serial = static_cast<std::uint32_t>(std::strtoul(rest.substr(first + 1, second - first - 1).c_str(), nullptr, 16));
             record.driveType = static_cast<std::uint32_t>(number(rest.substr(second + 1)));
-            if (trusted)
+            if (readOnly)
+                tables.appendLoadedReadOnlyTrusted(record);
+            else if (trusted)
                 tables.appendLoadedTrusted(record);
             else
                 tables.appendLoadedMedia(record);

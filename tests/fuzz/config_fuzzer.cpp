@@ -27,6 +27,7 @@ namespace {
 using ventrix::DriveLockEntry;
 using ventrix::LockedMediaRecord;
 using ventrix::PolicyTables;
+using ventrix::ReadOnlyDiskEntry;
 using Bytes = std::vector<std::uint8_t>;
 
 
@@ -85,6 +86,9 @@ struct Model {
     std::vector<DriveLockEntry> drives;
     std::vector<LockedMediaRecord> media;
     std::vector<LockedMediaRecord> trusted;
+    std::vector<DriveLockEntry> readOnlyDrives;
+    std::vector<LockedMediaRecord> readOnlyTrusted;
+    std::vector<ReadOnlyDiskEntry> journal;
 };
 
 bool sameMedium(const LockedMediaRecord& a, const LockedMediaRecord& b) {
@@ -103,22 +107,53 @@ LockedMediaRecord recordFrom(const std::uint8_t* plain, std::size_t plainSize) {
     return record;
 }
 
-// A trusted record's words: its protected length, then that many bytes.
-// A medium already on the locked list is not trusted.
-void expectTrusted(const std::uint8_t* words, std::size_t span, Model& model) {
+bool listed(const std::vector<LockedMediaRecord>& list, const LockedMediaRecord& record) {
+    return std::any_of(list.begin(), list.end(), [&](const LockedMediaRecord& l) { return sameMedium(l, record); });
+}
+
+// A drive image (2 bytes, locked by default when cut short); one entry a
+// letter, the later record's flag.
+void putDrive(std::vector<DriveLockEntry>& drives, const std::uint8_t* plain, std::size_t plainSize) {
+    std::uint8_t image[2] = {0, 1};
+    std::memcpy(image, plain, std::min<std::size_t>(plainSize, 2));
+    auto same = std::find_if(drives.begin(), drives.end(),
+                             [&](const DriveLockEntry& e) { return e.letter == char(image[0]); });
+    if (same != drives.end()) same->locked = image[1];
+    else drives.push_back({char(image[0]), image[1]});
+}
+
+// A record framed by words: its protected length, then that many bytes.
+// A medium locked is trusted neither way; read-only trust wins over full.
+void expectFramed(std::uint8_t tag, const std::uint8_t* words, std::size_t span, Model& model) {
     if (span < 4) return;
     const std::uint64_t length = le32(words);
     if (length == 0 || length > span - 4 || (words[4] & 1) == 0) return;
-    const LockedMediaRecord record = recordFrom(words + 5, static_cast<std::size_t>(length) - 1);
-    for (const LockedMediaRecord& listed : model.media) {
-        if (sameMedium(listed, record)) return;
+    const std::uint8_t* plain = words + 5;
+    const std::size_t plainSize = static_cast<std::size_t>(length) - 1;
+    if (tag == 0x5E) {
+        putDrive(model.readOnlyDrives, plain, plainSize);
+    } else if (tag == 0x60) {
+        if (plainSize < 8) return;  // only a whole entry names a disk
+        ReadOnlyDiskEntry entry{};
+        std::memcpy(&entry.disk, plain, 4);
+        entry.letter = char(plain[4]);
+        std::erase_if(model.journal, [&](const ReadOnlyDiskEntry& e) { return e.letter == entry.letter; });
+        model.journal.push_back(entry);
+    } else {
+        const LockedMediaRecord record = recordFrom(plain, plainSize);
+        if (listed(model.media, record)) return;
+        if (tag == 0x5D) {
+            if (!listed(model.readOnlyTrusted, record)) model.trusted.push_back(record);
+        } else {
+            std::erase_if(model.trusted, [&](const LockedMediaRecord& t) { return sameMedium(t, record); });
+            if (!listed(model.readOnlyTrusted, record)) model.readOnlyTrusted.push_back(record);
+        }
     }
-    model.trusted.push_back(record);
 }
 
 
 Model expectedLoad(const std::uint8_t* data, std::size_t size, const std::string& startPassword) {
-    Model model{startPassword, {}, {}, {}};
+    Model model{startPassword, {}, {}, {}, {}, {}, {}};
     std::size_t pos = 0;
     while (pos < size) {
         const std::uint8_t tag = data[pos++];
@@ -130,7 +165,7 @@ Model expectedLoad(const std::uint8_t* data, std::size_t size, const std::string
         if (span > size - pos) break;
         const std::uint8_t* blob = data + pos;
         pos += static_cast<std::size_t>(span);
-        if (tag == 0x5D) expectTrusted(blob, static_cast<std::size_t>(span), model);
+        if (tag >= 0x5D && tag <= 0x60) expectFramed(tag, blob, static_cast<std::size_t>(span), model);
         if (!record || span == 0 || (blob[0] & 1) == 0) continue;
         const std::uint8_t* plain = blob + 1;
         const std::size_t plainSize = static_cast<std::size_t>(span) - 1;
@@ -139,15 +174,11 @@ Model expectedLoad(const std::uint8_t* data, std::size_t size, const std::string
             const auto* end = std::find(plain, plain + plainSize, std::uint8_t{0});
             model.password.assign(plain, end);
         } else if (tag == 0x5B) {
-            std::uint8_t image[2] = {0, 1};
-            std::memcpy(image, plain, std::min<std::size_t>(plainSize, 2));
-            auto same = std::find_if(model.drives.begin(), model.drives.end(),
-                                     [&](const DriveLockEntry& e) { return e.letter == char(image[0]); });
-            if (same != model.drives.end()) same->locked = image[1];
-            else model.drives.push_back({char(image[0]), image[1]});
+            putDrive(model.drives, plain, plainSize);
         } else {
             const LockedMediaRecord record = recordFrom(plain, plainSize);
             std::erase_if(model.trusted, [&](const LockedMediaRecord& t) { return sameMedium(t, record); });
+            std::erase_if(model.readOnlyTrusted, [&](const LockedMediaRecord& t) { return sameMedium(t, record); });
             model.media.push_back(record);
         }
     }
@@ -161,19 +192,35 @@ bool sameImages(const std::vector<T>& a, const std::vector<T>& b) {
     return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
 }
 
+template <typename Entry>
+void checkOneALetter(const std::vector<Entry>& entries) {
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        for (std::size_t j = i + 1; j < entries.size(); ++j) CHECK(entries[i].letter != entries[j].letter);
+    }
+}
+
 void checkTableInvariants(const PolicyTables& tables) {
-    const auto& drives = tables.driveEntries();
-    for (std::size_t i = 0; i < drives.size(); ++i) {
-        for (std::size_t j = i + 1; j < drives.size(); ++j) CHECK(drives[i].letter != drives[j].letter);
+    checkOneALetter(tables.driveEntries());
+    checkOneALetter(tables.readOnlyEntries());
+    checkOneALetter(tables.readOnlyDisks());
+    for (const ReadOnlyDiskEntry& entry : tables.readOnlyDisks()) {
+        CHECK((entry.reserved[0] | entry.reserved[1] | entry.reserved[2]) == 0);
     }
     static_assert(sizeof(LockedMediaRecord) == 268);
     std::vector<LockedMediaRecord> records = tables.mediaRecords();
     records.insert(records.end(), tables.trustedRecords().begin(), tables.trustedRecords().end());
+    records.insert(records.end(), tables.readOnlyTrustedRecords().begin(), tables.readOnlyTrustedRecords().end());
     for (const LockedMediaRecord& record : records) {
         const std::size_t length = strnlen(record.label, sizeof record.label);
         CHECK(length < sizeof record.label);
         for (std::size_t k = length; k < sizeof record.label; ++k) CHECK(record.label[k] == 0);
     }
+    // A medium is on one list at most: locked, trusted, or trusted read-only.
+    for (const LockedMediaRecord& record : tables.mediaRecords()) {
+        CHECK(!listed(tables.trustedRecords(), record));
+        CHECK(!listed(tables.readOnlyTrustedRecords(), record));
+    }
+    for (const LockedMediaRecord& record : tables.trustedRecords()) CHECK(!listed(tables.readOnlyTrustedRecords(), record));
 }
 
 // Growth by half again: capacity never runs ahead of the entries by more than that.
@@ -183,14 +230,16 @@ void checkGrowth(const std::vector<T>& table) {
 }
 
 // A saved file: one password record, then the media, then the drives, then
-// the trusted media (framed by words), each framed exactly, nothing after the last.
+// framed by words the trusted media, the read-only drives, the media trusted
+// read-only and the journal, each framed exactly, nothing after the last.
 void checkWellFormed(const Bytes& file, const PolicyTables& tables) {
     std::vector<std::uint8_t> tags;
     std::size_t pos = 0;
     while (pos < file.size()) {
         CHECK(file.size() - pos >= 5);
         const std::uint64_t field = le32(file.data() + pos + 1);
-        const std::uint64_t length = file[pos] == 0x5D ? field * 4 : field;
+        const bool words = file[pos] >= 0x5D && file[pos] <= 0x60;
+        const std::uint64_t length = words ? field * 4 : field;
         CHECK(length <= file.size() - pos - 5);
         tags.push_back(file[pos]);
         pos += 5 + length;
@@ -199,6 +248,9 @@ void checkWellFormed(const Bytes& file, const PolicyTables& tables) {
     expected.insert(expected.end(), tables.mediaRecords().size(), 0x5C);
     expected.insert(expected.end(), tables.driveEntries().size(), 0x5B);
     expected.insert(expected.end(), tables.trustedRecords().size(), 0x5D);
+    expected.insert(expected.end(), tables.readOnlyEntries().size(), 0x5E);
+    expected.insert(expected.end(), tables.readOnlyTrustedRecords().size(), 0x5F);
+    expected.insert(expected.end(), tables.readOnlyDisks().size(), 0x60);
     CHECK(tags == expected);
 }
 
@@ -227,11 +279,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CHECK(protector.largestInput <= size);
     const std::size_t tableBytes = std::max({tables.mediaRecords().capacity() * sizeof(LockedMediaRecord),
                                              tables.trustedRecords().capacity() * sizeof(LockedMediaRecord),
-                                             tables.driveEntries().capacity() * sizeof(DriveLockEntry)});
+                                             tables.readOnlyTrustedRecords().capacity() * sizeof(LockedMediaRecord),
+                                             tables.driveEntries().capacity() * sizeof(DriveLockEntry),
+                                             tables.readOnlyEntries().capacity() * sizeof(DriveLockEntry),
+                                             tables.readOnlyDisks().capacity() * sizeof(ReadOnlyDiskEntry)});
     // Beyond the file image and the tables, only small fixed bookkeeping.
     CHECK(largestRequest <= std::max(size, tableBytes) + 256);
     checkGrowth(tables.mediaRecords());
     checkGrowth(tables.driveEntries());
+    checkGrowth(tables.readOnlyEntries());
+    checkGrowth(tables.readOnlyDisks());  // an entry replaced goes before its successor comes
 
     // Exactly what the whole, valid records said, and nothing else.
     const Model model = expectedLoad(data, size, "start");
@@ -239,6 +296,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CHECK(sameImages(tables.driveEntries(), model.drives));
     CHECK(sameImages(tables.mediaRecords(), model.media));
     CHECK(sameImages(tables.trustedRecords(), model.trusted));
+    CHECK(sameImages(tables.readOnlyEntries(), model.readOnlyDrives));
+    CHECK(sameImages(tables.readOnlyTrustedRecords(), model.readOnlyTrusted));
+    CHECK(sameImages(tables.readOnlyDisks(), model.journal));
     checkTableInvariants(tables);
 
     // The next save writes a well-formed file that loads back exactly.
@@ -256,11 +316,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CHECK(sameImages(reloaded.driveEntries(), tables.driveEntries()));
     CHECK(sameImages(reloaded.mediaRecords(), tables.mediaRecords()));
     CHECK(sameImages(reloaded.trustedRecords(), tables.trustedRecords()));
+    CHECK(sameImages(reloaded.readOnlyEntries(), tables.readOnlyEntries()));
+    CHECK(sameImages(reloaded.readOnlyTrustedRecords(), tables.readOnlyTrustedRecords()));
+    CHECK(sameImages(reloaded.readOnlyDisks(), tables.readOnlyDisks()));
 
     // A record that fails to protect yields no file image at all, and a save
     // with it leaves the previous file exactly as it was.
-    const std::size_t records =
-        1 + tables.mediaRecords().size() + tables.driveEntries().size() + tables.trustedRecords().size();
+    const std::size_t records = 1 + tables.mediaRecords().size() + tables.driveEntries().size() +
+                                tables.trustedRecords().size() + tables.readOnlyEntries().size() +
+                                tables.readOnlyTrustedRecords().size() + tables.readOnlyDisks().size();
     FuzzProtector failing(static_cast<unsigned>(1 + size % records));
     Bytes partial{0xEE};
     CHECK(!ventrix::buildConfiguration(tables, password, failing, partial));

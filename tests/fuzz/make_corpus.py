@@ -14,6 +14,7 @@ import os
 import struct
 
 PASSWORD, DRIVE, MEDIA, TRUSTED = 0x5A, 0x5B, 0x5C, 0x5D
+READ_ONLY_DRIVE, READ_ONLY_TRUSTED, READ_ONLY_DISK = 0x5E, 0x5F, 0x60
 OK, REFUSED = b"\x01", b"\x02"
 
 
@@ -45,16 +46,33 @@ def unknown(tag, count, words=b""):
     return bytes([tag]) + struct.pack("<I", count) + words
 
 
-def trusted_frame(length, blob):
-    """A trusted medium: word count, protected length, blob, zeros to the word."""
+def trusted_frame(length, blob, tag=TRUSTED):
+    """A trusted medium (or a read-only record): word count, protected length,
+    blob, zeros to the word."""
     body = struct.pack("<I", length) + blob
     body += b"\0" * (-len(body) % 4)
-    return bytes([TRUSTED]) + struct.pack("<I", len(body) // 4) + body
+    return bytes([tag]) + struct.pack("<I", len(body) // 4) + body
+
+
+def framed(tag, plain):
+    blob = OK + plain
+    return trusted_frame(len(blob), blob, tag)
 
 
 def trusted(label, serial, drive_type):
-    blob = OK + medium_image(label, serial, drive_type)
-    return trusted_frame(len(blob), blob)
+    return framed(TRUSTED, medium_image(label, serial, drive_type))
+
+
+def read_only_trusted(label, serial, drive_type):
+    return framed(READ_ONLY_TRUSTED, medium_image(label, serial, drive_type))
+
+
+def read_only_drive(letter, flag):
+    return framed(READ_ONLY_DRIVE, bytes([ord(letter), flag]))
+
+
+def journal(disk, letter):
+    return framed(READ_ONLY_DISK, struct.pack("<I", disk) + bytes([ord(letter)]) + b"\0\0\0")
 
 
 three = password(b"quillfern") + medium(b"HOLIDAY", 0xA1B2C3D4, 2) + drive("E", 1)
@@ -74,6 +92,23 @@ SEEDS = {
     + drive("F", 1),
     "trusted-media": three + trusted(b"OWN", 0x5AFE, 2) + trusted(b"DISC", 7, 5),
     "trusted-and-locked": trusted(b"BOTH", 3, 2) + medium(b"both", 3, 2) + trusted(b"BOTH", 3, 2),
+    "read-only": three
+    + trusted(b"OWN", 0x5AFE, 2)
+    + read_only_drive("F", 1)
+    + read_only_drive("E", 2)
+    + read_only_trusted(b"SUPPLIER", 0xB0, 2)
+    + journal(3, "F")
+    + journal(1, "Q"),
+    "read-only-precedence": read_only_trusted(b"BOTH", 3, 2)
+    + trusted(b"both", 3, 2)
+    + trusted(b"FULL", 4, 5)
+    + read_only_trusted(b"FULL", 4, 5)
+    + medium(b"LOCKED", 5, 2)
+    + read_only_trusted(b"locked", 5, 2)
+    + read_only_drive("D", 1)
+    + read_only_drive("D", 0)
+    + journal(3, "F")
+    + journal(4, "F"),
     # The catalogue of damaged files.
     "only-unknown-tags": unknown(0x01, 1, b"abcd") + unknown(0xFF, 2, b"\0" * 8) + unknown(0x00, 0),
     "unknown-count-0": unknown(0x42, 0) + password(b"after"),
@@ -95,6 +130,12 @@ SEEDS = {
     "empty-plaintexts": record(DRIVE, b"") + record(MEDIA, b"") + record(PASSWORD, b""),
     "trusted-length-0": trusted_frame(0, b"") + drive("E", 1),
     "trusted-length-past-words": trusted_frame(400, OK + b"SHORT") + drive("E", 1),
+    "read-only-damaged": trusted_frame(0, b"", READ_ONLY_DRIVE)
+    + trusted_frame(400, OK + b"SHORT", READ_ONLY_TRUSTED)
+    + trusted_frame(6, REFUSED + b"\1\0\0\0E", READ_ONLY_DISK)
+    + framed(READ_ONLY_DISK, b"\7\0\0\0E")
+    + framed(READ_ONLY_DRIVE, b"K")
+    + drive("E", 1),
     "refused-record": frame(PASSWORD, REFUSED + b"theirs\0") + password(b"mine") + drive("D", 1),
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -37,16 +38,22 @@ LockedMediaRecord mediaRecord(const char* label, std::uint32_t serial, std::uint
     return record;
 }
 
-// Tables and password compared by their stored images.
+template <typename T>
+void expectSameImages(const std::vector<T>& actual, const std::vector<T>& expected, const char* what) {
+    ASSERT_EQ(actual.size(), expected.size()) << what;
+    for (std::size_t i = 0; i < actual.size(); ++i) {
+        EXPECT_EQ(imageOf(actual[i]), imageOf(expected[i])) << what << " " << i;
+    }
+}
+
+// Tables compared by their stored images.
 void expectSamePolicy(const PolicyTables& actual, const PolicyTables& expected) {
-    ASSERT_EQ(actual.driveEntries().size(), expected.driveEntries().size());
-    for (std::size_t i = 0; i < actual.driveEntries().size(); ++i) {
-        EXPECT_EQ(imageOf(actual.driveEntries()[i]), imageOf(expected.driveEntries()[i])) << "drive " << i;
-    }
-    ASSERT_EQ(actual.mediaRecords().size(), expected.mediaRecords().size());
-    for (std::size_t i = 0; i < actual.mediaRecords().size(); ++i) {
-        EXPECT_EQ(imageOf(actual.mediaRecords()[i]), imageOf(expected.mediaRecords()[i])) << "medium " << i;
-    }
+    expectSameImages(actual.driveEntries(), expected.driveEntries(), "drive");
+    expectSameImages(actual.mediaRecords(), expected.mediaRecords(), "medium");
+    expectSameImages(actual.trustedRecords(), expected.trustedRecords(), "trusted");
+    expectSameImages(actual.readOnlyEntries(), expected.readOnlyEntries(), "read-only drive");
+    expectSameImages(actual.readOnlyTrustedRecords(), expected.readOnlyTrustedRecords(), "read-only trusted");
+    expectSameImages(actual.readOnlyDisks(), expected.readOnlyDisks(), "journal");
 }
 
 // A small policy with something in every field, including a loaded flag of 2.
@@ -56,6 +63,22 @@ void fillPolicy(PolicyTables& tables) {
     tables.setDriveLocked("E:\\", true);
     tables.setDriveLocked("F:\\", false);
     tables.appendLoadedDrive({'G', 2});
+}
+
+// What this version adds on top: read-only drives (one of them locked, one
+// with no drive entry, one loaded with flag 2, one turned off), a medium
+// trusted fully and two read-only, and two disks in the journal.
+void fillReadOnly(PolicyTables& tables) {
+    tables.setDriveReadOnly("F:\\", true);
+    tables.setDriveReadOnly("E:\\", true);
+    tables.setDriveReadOnly("H:\\", true);
+    tables.setDriveReadOnly("H:\\", false);
+    tables.appendLoadedReadOnly({'K', 2});
+    tables.addTrustedMedia(0x5AFE, "Own stick", 2);
+    tables.addTrustedMedia(0x0BAD, "Supplier", 2, true);
+    tables.addTrustedMedia(0xD15C, "Course", 5, true);
+    tables.journalReadOnly(3, 'F');
+    tables.journalReadOnly(1, 'K');
 }
 
 // ---- The record format ----------------------------------------------------------
@@ -79,6 +102,19 @@ protected:
         return record(PasswordTag, plain);
     }
     Bytes driveRecord(char letter, std::uint8_t locked) { return record(DriveTag, {std::uint8_t(letter), locked}); }
+    // A record framed by words, as the trusted and read-only ones are.
+    static Bytes rawFramed(std::uint8_t tag, std::uint32_t words, std::uint32_t length, const Bytes& body) {
+        Bytes out{tag};
+        out += le32(words) + le32(length) + body;
+        out.resize(5 + std::size_t{words} * 4, 0);
+        return out;
+    }
+    Bytes framed(std::uint8_t tag, const Bytes& plain) {
+        Bytes blob;
+        EXPECT_TRUE(protector.protect(plain.data(), plain.size(), blob));
+        const auto words = static_cast<std::uint32_t>((blob.size() + 7) / 4);
+        return rawFramed(tag, words, static_cast<std::uint32_t>(blob.size()), blob);
+    }
     Bytes unprotected(const Bytes& blob) {
         Bytes plain;
         EXPECT_TRUE(protector.unprotect(blob.data(), blob.size(), plain));
@@ -177,7 +213,13 @@ TEST_F(ConfigFormat, PasswordEndsAtItsFirstNulOrTakesEverything) {
 TEST_F(ConfigFormat, BuildFailsWithoutOutputWhenAnyProtectFails) {
     PolicyTables tables;
     fillPolicy(tables);
-    for (unsigned failing = 1; failing <= 6; ++failing) {
+    fillReadOnly(tables);
+    const unsigned records = 1 + 2 + 3 + 1 + 4 + 2 + 2;
+    FakeProtector counting;
+    Bytes whole;
+    ASSERT_TRUE(buildConfiguration(tables, "pw", counting, whole));
+    ASSERT_EQ(counting.protectCalls(), records);
+    for (unsigned failing = 1; failing <= records; ++failing) {
         FakeProtector failingProtector;
         failingProtector.failProtectCall(failing);
         Bytes out{1, 2, 3};
@@ -264,6 +306,19 @@ std::vector<std::pair<std::size_t, std::uint8_t>> walkUnderTheUnknownTagRule(con
     return starts;
 }
 
+// The plaintext of the word-framed record at `at`, its padding checked.
+Bytes framedPlaintext(const Bytes& file, std::size_t at, DataProtector& protector) {
+    const std::uint32_t words = file[at + 1] | file[at + 2] << 8 | file[at + 3] << 16 | file[at + 4] << 24;
+    const std::uint32_t length = file[at + 5] | file[at + 6] << 8 | file[at + 7] << 16 | file[at + 8] << 24;
+    const std::size_t end = at + 5 + std::size_t{words} * 4;
+    EXPECT_LE(at + 9 + length, end);
+    EXPECT_LT(end - (at + 9 + length), 4u) << "at most three bytes of padding";
+    EXPECT_EQ(Bytes(file.begin() + at + 9 + length, file.begin() + end), Bytes(end - (at + 9 + length), 0));
+    Bytes plain;
+    EXPECT_TRUE(protector.unprotect(file.data() + at + 9, length, plain));
+    return plain;
+}
+
 TEST_F(ConfigFormat, TrustedMediaComeLastAndPassUnderTheUnknownTagRuleLeavingEveryOtherRecord) {
     PolicyTables tables;
     fillPolicy(tables);
@@ -290,29 +345,164 @@ TEST_F(ConfigFormat, TrustedMediaComeLastAndPassUnderTheUnknownTagRuleLeavingEve
     PolicyTables older;
     std::string olderPassword;
     parseConfiguration(file.data(), file.size(), protector, older, olderPassword);
-    expectSamePolicy(older, tables);
+    expectSameImages(older.driveEntries(), tables.driveEntries(), "drive");
+    expectSameImages(older.mediaRecords(), tables.mediaRecords(), "medium");
     EXPECT_EQ(olderPassword, "pw");
 }
 
-TEST_F(ConfigFormat, DamagedTrustedRecordCostsOnlyItself) {
-    LockedMediaRecord medium = mediaRecord("KEPT", 1, 2);
-    Bytes blob;
-    ASSERT_TRUE(protector.protect(reinterpret_cast<const std::uint8_t*>(&medium), sizeof medium, blob));
-    auto trusted = [&](std::uint32_t words, std::uint32_t length, const Bytes& body) {
-        Bytes out{TrustedTag};
-        out += le32(words) + le32(length) + body;
-        out.resize(5 + std::size_t{words} * 4, 0);
-        return out;
+// Each list of the records framed by words, and the image one of its records holds.
+struct FramedList {
+    std::uint8_t tag;
+    Bytes image;
+    std::size_t (*loaded)(const PolicyTables&);
+};
+
+std::vector<FramedList> framedLists() {
+    return {
+        {TrustedTag, imageOf(mediaRecord("KEPT", 1, 2)), [](const PolicyTables& t) { return t.trustedRecords().size(); }},
+        {ReadOnlyDriveTag, Bytes{'R', 1}, [](const PolicyTables& t) { return t.readOnlyEntries().size(); }},
+        {ReadOnlyTrustedTag, imageOf(mediaRecord("KEPT", 1, 2)),
+         [](const PolicyTables& t) { return t.readOnlyTrustedRecords().size(); }},
+        {ReadOnlyDiskTag, imageOf(ReadOnlyDiskEntry{4, 'R', {}}),
+         [](const PolicyTables& t) { return t.readOnlyDisks().size(); }},
     };
-    const std::uint32_t words = static_cast<std::uint32_t>((blob.size() + 7) / 4);
-    Bytes file = trusted(2, 0, {});                                          // L = 0
-    file += trusted(words, words * 4 - 3, blob);                             // L past the words
-    file += trusted(words, static_cast<std::uint32_t>(blob.size()), Bytes(blob.size(), 0xEE));  // not unprotectable
-    file += trusted(words, static_cast<std::uint32_t>(blob.size()), blob);
-    file += driveRecord('E', 1);
+}
+
+TEST_F(ConfigFormat, DamagedTrustedOrReadOnlyRecordCostsOnlyItself) {
+    for (const FramedList& list : framedLists()) {
+        Bytes blob;
+        ASSERT_TRUE(protector.protect(list.image.data(), list.image.size(), blob));
+        const std::uint32_t words = static_cast<std::uint32_t>((blob.size() + 7) / 4);
+        const auto length = static_cast<std::uint32_t>(blob.size());
+        Bytes file = rawFramed(list.tag, 2, 0, {});                              // L = 0
+        file += rawFramed(list.tag, words, words * 4 - 3, blob);                 // L past the words
+        file += rawFramed(list.tag, words, length, Bytes(blob.size(), 0xEE));    // not unprotectable
+        file += rawFramed(list.tag, words, length, blob);
+        file += driveRecord('E', 1);
+        PolicyTables fresh;
+        const LoadDamage damage = parseConfiguration(file.data(), file.size(), protector, fresh, password);
+        EXPECT_EQ(damage.unreadable, 3u) << "tag " << int(list.tag);
+        EXPECT_EQ(list.loaded(fresh), 1u) << "tag " << int(list.tag);
+        EXPECT_EQ(fresh.driveEntries().size(), 1u) << "tag " << int(list.tag);
+    }
+}
+
+// ---- Read-only drives and media, and the journal ------------------------------------------
+
+// How the loader before this version read a file: the three byte-length tags
+// and the trusted record (its protected length inside its words); any other
+// tag passed over by its count of words.
+void loadAsTheOlderVersion(const Bytes& file, DataProtector& protector, PolicyTables& tables, std::string& password) {
+    auto word = [&](std::size_t at) {
+        return file[at] | file[at + 1] << 8 | file[at + 2] << 16 | static_cast<std::uint64_t>(file[at + 3]) << 24;
+    };
+    Bytes plain;
+    std::size_t pos = 0;
+    while (pos + 5 <= file.size()) {
+        const std::uint8_t tag = file[pos];
+        const bool byteLength = tag == PasswordTag || tag == DriveTag || tag == MediaTag;
+        const std::uint64_t span = byteLength ? word(pos + 1) : word(pos + 1) * 4;
+        if (span > file.size() - pos - 5) break;
+        std::size_t blob = pos + 5;
+        std::uint64_t length = span;
+        pos += 5 + static_cast<std::size_t>(span);
+        if (tag == TrustedTag) {
+            if (span < 4) continue;
+            length = word(blob);
+            blob += 4;
+            if (length == 0 || length > span - 4) continue;
+        } else if (!byteLength) {
+            continue;
+        }
+        if (!protector.unprotect(file.data() + blob, static_cast<std::size_t>(length), plain)) continue;
+        if (tag == PasswordTag) {
+            password.assign(plain.begin(), std::find(plain.begin(), plain.end(), std::uint8_t{0}));
+        } else if (tag == DriveTag) {
+            DriveLockEntry entry{0, 1};
+            if (!plain.empty()) std::memcpy(&entry, plain.data(), std::min(plain.size(), sizeof entry));
+            tables.appendLoadedDrive(entry);
+        } else {
+            LockedMediaRecord record{};
+            if (!plain.empty()) std::memcpy(&record, plain.data(), std::min(plain.size(), sizeof record));
+            if (tag == MediaTag) tables.appendLoadedMedia(record);
+            else tables.appendLoadedTrusted(record);
+        }
+    }
+}
+
+TEST_F(ConfigFormat, ReadOnlyRecordsComeAfterTheTrustedOnesEachListInTableOrderAndRoundTrip) {
+    PolicyTables tables;
+    fillPolicy(tables);
+    fillReadOnly(tables);
+    const Bytes file = build(tables, "pw");
+    const auto starts = walkUnderTheUnknownTagRule(file);
+    std::vector<std::uint8_t> tags;
+    for (const auto& start : starts) tags.push_back(start.second);
+    EXPECT_EQ(tags, (std::vector<std::uint8_t>{PasswordTag, MediaTag, MediaTag, DriveTag, DriveTag, DriveTag,
+                                               TrustedTag, ReadOnlyDriveTag, ReadOnlyDriveTag, ReadOnlyDriveTag,
+                                               ReadOnlyDriveTag, ReadOnlyTrustedTag, ReadOnlyTrustedTag,
+                                               ReadOnlyDiskTag, ReadOnlyDiskTag}));
+    ASSERT_EQ(starts.size(), 15u);
+    std::vector<Bytes> expected;
+    for (const auto& entry : tables.readOnlyEntries()) expected.push_back(imageOf(entry));
+    for (const auto& record : tables.readOnlyTrustedRecords()) expected.push_back(imageOf(record));
+    for (const auto& entry : tables.readOnlyDisks()) expected.push_back(imageOf(entry));
+    EXPECT_EQ(expected[3], (Bytes{'K', 2}));
+    EXPECT_EQ(expected[7], (Bytes{1, 0, 0, 0, 'K', 0, 0, 0}));
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(framedPlaintext(file, starts[7 + i].first, protector), expected[i]) << "record " << 7 + i;
+    }
+
     parse(file);
-    ASSERT_EQ(loaded.trustedRecords().size(), 1u);
-    EXPECT_STREQ(loaded.trustedRecords()[0].label, "KEPT");
+    expectSamePolicy(loaded, tables);
+    EXPECT_EQ(password, "pw");
+    EXPECT_TRUE(loaded.isDriveReadOnly("F:\\"));
+    EXPECT_FALSE(loaded.isDriveReadOnly("H:\\"));
+    EXPECT_TRUE(loaded.isTrustedReadOnly(0x0BAD, "SUPPLIER", 2));
+    EXPECT_FALSE(loaded.isTrustedReadOnly(0x5AFE, "Own stick", 2));
+}
+
+TEST_F(ConfigFormat, FileOfThisVersionGivesTheOlderLoaderTheSameDrivesTrustedMediaAndPassword) {
+    PolicyTables tables;
+    fillPolicy(tables);
+    fillReadOnly(tables);
+    const Bytes file = build(tables, "pw");
+    PolicyTables older;
+    std::string olderPassword;
+    loadAsTheOlderVersion(file, protector, older, olderPassword);
+    EXPECT_EQ(olderPassword, "pw");
+    expectSameImages(older.driveEntries(), tables.driveEntries(), "drive");
+    expectSameImages(older.mediaRecords(), tables.mediaRecords(), "medium");
+    expectSameImages(older.trustedRecords(), tables.trustedRecords(), "trusted, without the read-only ones");
+    for (const char* root : {"E:\\", "F:\\", "G:\\", "H:\\", "K:\\"}) {
+        EXPECT_EQ(older.isDriveLocked(root), tables.isDriveLocked(root)) << root;
+    }
+    EXPECT_TRUE(older.findTrustedMedia(0x5AFE, "Own stick", 2));
+    EXPECT_FALSE(older.isTrustedListed(0x0BAD, "Supplier")) << "an older version locks a medium trusted read-only";
+}
+
+TEST_F(ConfigFormat, ReadOnlyDriveRecordsThisVersionDoesNotUseAreWrittenBackUnchanged) {
+    const Bytes kept[] = {{'D', 1}, {'Q', 2}, {'F', 0}, {'D', 0x80}};
+    Bytes file = passwordRecord("pw") + driveRecord('D', 1) + driveRecord('F', 0);
+    for (const Bytes& image : kept) file += framed(ReadOnlyDriveTag, image);
+    parse(file);
+    EXPECT_TRUE(loaded.isDriveReadOnly("Q:\\")) << "a flag of 2 counts";
+    EXPECT_TRUE(loaded.isDriveLocked("D:\\"));
+    const Bytes saved = build(loaded, password);
+    const auto starts = walkUnderTheUnknownTagRule(saved);
+    std::vector<Bytes> written;
+    for (const auto& [at, tag] : starts) {
+        if (tag == ReadOnlyDriveTag) written.push_back(framedPlaintext(saved, at, protector));
+    }
+    // One entry a letter, the later record's flag: D's lives on as 0x80, in D's place.
+    EXPECT_EQ(written, (std::vector<Bytes>{{'D', 0x80}, {'Q', 2}, {'F', 0}}));
+}
+
+TEST_F(ConfigFormat, JournalEntryShorterThanItsImageNamesNoDisk) {
+    parse(framed(ReadOnlyDiskTag, {7, 0, 0, 0, 'E', 0, 0}) + framed(ReadOnlyDiskTag, {}) +
+          framed(ReadOnlyDiskTag, {9, 0, 0, 0, 'F', 0xEE, 0xEE, 0xEE, 0xEE}) + driveRecord('E', 1));
+    ASSERT_EQ(loaded.readOnlyDisks().size(), 1u);
+    EXPECT_EQ(imageOf(loaded.readOnlyDisks()[0]), (Bytes{9, 0, 0, 0, 'F', 0, 0, 0}));
     EXPECT_EQ(loaded.driveEntries().size(), 1u);
 }
 
@@ -529,6 +719,7 @@ TEST_F(ConfigFileInMemory, LoadOfFileHeldByAnotherReturnsZero) {
 
 TEST_F(ConfigFileInMemory, SaveThenLoadRoundTripsAndEachHoldsTheFile) {
     fillPolicy(tables);
+    fillReadOnly(tables);
     EXPECT_EQ(config.saveConfiguration(ConfigFileName, "round"), 1);
     EXPECT_TRUE(files.isHeld(name));
     EXPECT_FALSE(files.has(temporary));

@@ -48,13 +48,15 @@ struct MergeCase {
     std::optional<std::uint32_t> minutes;
     std::vector<std::string> inForce;
     std::vector<std::string> malformed;  // "M:name" or "U:name"
+    bool readOnlyAllDrives = false;
 };
 
 void PrintTo(const MergeCase& c, std::ostream* os) { *os << c.name; }
 
+// A medium let through read-only shows as "label (read-only)".
 std::vector<std::string> labelsOf(const std::vector<ManagedMedium>& media) {
     std::vector<std::string> labels;
-    for (const ManagedMedium& m : media) labels.push_back(m.label);
+    for (const ManagedMedium& m : media) labels.push_back(m.label + (m.readOnly ? " (read-only)" : ""));
     return labels;
 }
 
@@ -71,6 +73,7 @@ TEST_P(ManagedPolicyMerge, GivesTheEffectivePolicy) {
     const EffectivePolicy policy = readManagedPolicy(source);
     EXPECT_EQ(policy.verifier ? formatVerifier(*policy.verifier) : "", c.verifier);
     EXPECT_EQ(policy.lockAllDrives, c.lockAllDrives);
+    EXPECT_EQ(policy.readOnlyAllDrives, c.readOnlyAllDrives);
     EXPECT_EQ(labelsOf(policy.lockedMedia), c.locked);
     EXPECT_EQ(labelsOf(policy.trustedMedia), c.trusted);
     EXPECT_EQ(policy.unlockMinutes, c.minutes);
@@ -134,7 +137,28 @@ INSTANTIATE_TEST_SUITE_P(
                   "", false, {}, {}, std::nullopt, {},
                   {"U:PasswordVerifier", "M:LockAllDrives", "U:LockAllDrives", "M:UnlockMinutes", "U:UnlockMinutes"}},
         MergeCase{"largest limit", {dword(U, "UnlockMinutes", MaxUnlockMinutes)},
-                  "", false, {}, {}, MaxUnlockMinutes, {"UnlockMinutes"}, {}}));
+                  "", false, {}, {}, MaxUnlockMinutes, {"UnlockMinutes"}, {}},
+        MergeCase{"ReadOnlyAllDrives from the machine wins over the user's 0",
+                  {dword(M, "ReadOnlyAllDrives", 1), dword(U, "ReadOnlyAllDrives", 0)},
+                  "", false, {}, {}, std::nullopt, {"ReadOnlyAllDrives"}, {}, true},
+        MergeCase{"ReadOnlyAllDrives 0 counts as not set",
+                  {dword(M, "ReadOnlyAllDrives", 0), dword(U, "ReadOnlyAllDrives", 1)},
+                  "", false, {}, {}, std::nullopt, {"ReadOnlyAllDrives"}, {}, true},
+        MergeCase{"ReadOnlyAllDrives 2 is malformed and leaves the user's",
+                  {dword(M, "ReadOnlyAllDrives", 2), dword(U, "ReadOnlyAllDrives", 1)},
+                  "", false, {}, {}, std::nullopt, {"ReadOnlyAllDrives"}, {"M:ReadOnlyAllDrives"}, true},
+        MergeCase{"ReadOnlyAllDrives malformed in both",
+                  {dword(M, "ReadOnlyAllDrives", 2), sz(U, Root, "ReadOnlyAllDrives", "1")},
+                  "", false, {}, {}, std::nullopt, {}, {"M:ReadOnlyAllDrives", "U:ReadOnlyAllDrives"}, false},
+        MergeCase{"ReadOnlyAllDrives beside LockAllDrives, each as set",
+                  {dword(M, "LockAllDrives", 1), dword(U, "ReadOnlyAllDrives", 1)},
+                  "", true, {}, {}, std::nullopt, {"LockAllDrives", "ReadOnlyAllDrives"}, {}, true},
+        MergeCase{"a trusted entry may end in |readonly, a locked one may not",
+                  {sz(M, Trusted, "1", "Supplier|B0|removable|readonly"), sz(M, Trusted, "2", "Own|B1|cdrom"),
+                   sz(M, Trusted, "3", "Disc|B2|CDROM|ReadOnly"), sz(M, Locked, "1", "Bad|B3|removable|readonly"),
+                   sz(M, Locked, "2", "Lost|B4|removable")},
+                  "", false, {"Lost"}, {"Supplier (read-only)", "Own", "Disc (read-only)"}, std::nullopt,
+                  {"LockedMedia", "TrustedMedia"}, {"M:LockedMedia\\1"}}));
 
 TEST(ManagedPolicyMerge, EmptyMachineListKeyLeavesTheUsersList) {
     FakePolicySource source;
@@ -165,6 +189,21 @@ TEST(ManagedPolicyMerge, ReportsAChangeOnlyWhenTheEffectChanges) {
     EXPECT_FALSE(after.unlockOffered());
 }
 
+TEST(ManagedPolicyMerge, ReadOnlyChangesAreChangesOfEffectAndOfDrives) {
+    FakePolicySource source;
+    source.setString(M, Trusted, "1", "Supplier|B0|removable");
+    const EffectivePolicy before = readManagedPolicy(source);
+    source.setString(M, Trusted, "1", "Supplier|B0|removable|readonly");
+    const EffectivePolicy readOnlyMedium = readManagedPolicy(source);
+    EXPECT_FALSE(readOnlyMedium.sameEffectAs(before));
+    EXPECT_FALSE(readOnlyMedium.sameDrivesAs(before));
+    source.setDword(U, Root, "ReadOnlyAllDrives", 1);
+    const EffectivePolicy allDrives = readManagedPolicy(source);
+    EXPECT_FALSE(allDrives.sameEffectAs(readOnlyMedium));
+    EXPECT_FALSE(allDrives.sameDrivesAs(readOnlyMedium));
+    EXPECT_TRUE(readManagedPolicy(source).sameDrivesAs(allDrives));
+}
+
 // Group Policy rewrites its keys while it refreshes: a read that fails then
 // must not be taken for a policy removed (the administrator's verifier would
 // drop out and the PC's own password take over until the next refresh).
@@ -172,15 +211,19 @@ TEST(ManagedPolicyMerge, KeyThatCannotBeReadKeepsWhatWasReadBeforeInsideOneHeldR
     FakePolicySource source;
     source.setString(M, Root, "PasswordVerifier", MachineVerifier);
     source.setDword(U, Root, "UnlockMinutes", 15);
-    source.setString(M, Trusted, "1", "Backup|10|cdrom");
+    source.setString(M, Trusted, "1", "Backup|10|cdrom|readonly");
+    source.setDword(M, Root, "ReadOnlyAllDrives", 1);
     const EffectivePolicy before = readManagedPolicy(source);
+    ASSERT_TRUE(before.readOnlyAllDrives);
     source.failReads(M, Root);
     source.failReads(M, Trusted);
     const EffectivePolicy during = readManagedPolicy(source, before);
     EXPECT_TRUE(during.sameEffectAs(before));
+    EXPECT_TRUE(during.readOnlyAllDrives);
+    EXPECT_EQ(during.trustedMedia, before.trustedMedia);
     EXPECT_EQ(during.inForce, before.inForce);
-    EXPECT_EQ(during.unreadable,
-              (std::vector<std::string>{"PasswordVerifier", "LockAllDrives", "TrustedMedia", "UnlockMinutes"}));
+    EXPECT_EQ(during.unreadable, (std::vector<std::string>{"PasswordVerifier", "LockAllDrives", "TrustedMedia",
+                                                           "UnlockMinutes", "ReadOnlyAllDrives"}));
     source.clearFailures();
     source.setDword(U, Root, "UnlockMinutes", 5);
     const EffectivePolicy after = readManagedPolicy(source, during);
@@ -223,6 +266,8 @@ struct MediumCase {
     std::string label;
     std::uint32_t serial;
     std::uint32_t driveType;
+    bool trustedList = false;  // parsed as the trusted list's, where |readonly may end it
+    bool readOnly = false;
 };
 
 void PrintTo(const MediumCase& c, std::ostream* os) {
@@ -235,9 +280,9 @@ class ManagedMediumEntry : public ::testing::TestWithParam<MediumCase> {};
 TEST_P(ManagedMediumEntry, ParsesOrRefuses) {
     const MediumCase& c = GetParam();
     ManagedMedium medium;
-    ASSERT_EQ(parseManagedMedium(c.text, medium), c.ok);
+    ASSERT_EQ(parseManagedMedium(c.text, medium, c.trustedList), c.ok);
     if (c.ok) {
-        EXPECT_EQ(medium, (ManagedMedium{c.label, c.serial, c.driveType}));
+        EXPECT_EQ(medium, (ManagedMedium{c.label, c.serial, c.driveType, c.readOnly}));
     }
 }
 
@@ -255,7 +300,17 @@ INSTANTIATE_TEST_SUITE_P(
                       MediumCase{"STICK|123456789|removable", false, "", 0, 0},
                       MediumCase{"STICK|12G4|removable", false, "", 0, 0},
                       MediumCase{"STICK|1|floppy", false, "", 0, 0},
-                      MediumCase{"STICK|1|removable ", false, "", 0, 0}));
+                      MediumCase{"STICK|1|removable ", false, "", 0, 0},
+                      MediumCase{"STICK|1|removable|readonly", true, "STICK", 1, 2, true, true},
+                      MediumCase{"STICK|1|CDROM|READONLY", true, "STICK", 1, 5, true, true},
+                      MediumCase{"a|b|1|cdrom", true, "a|b", 1, 5, true, false},
+                      MediumCase{"STICK|1|removable|readonly", false, "", 0, 0, false},
+                      MediumCase{"STICK|1|readonly", false, "", 0, 0, true},
+                      MediumCase{"|readonly", false, "", 0, 0, true},
+                      MediumCase{"STICK|1|removable|readonly|readonly", false, "", 0, 0, true},
+                      MediumCase{"STICK|1|removable|read-only", false, "", 0, 0, true},
+                      MediumCase{"STICK|1|removablereadonly", false, "", 0, 0, true},
+                      MediumCase{"STICK|1|removable|readonly ", false, "", 0, 0, true}));
 
 }  // namespace
 }  // namespace ventrix

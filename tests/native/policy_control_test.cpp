@@ -431,7 +431,8 @@ TEST_F(PolicyControlTest, PolicyBroadcastsThatChangeNothingTouchNoDriveNorTheFil
                   "event 1002 UnlockMinutes",
                   "event 5100 PasswordVerifier|could not be read; the value read before stays in force",
                   "event 5100 LockAllDrives|could not be read; the value read before stays in force",
-                  "event 5100 UnlockMinutes|could not be read; the value read before stays in force"}));
+                  "event 5100 UnlockMinutes|could not be read; the value read before stays in force",
+                  "event 5100 ReadOnlyAllDrives|could not be read; the value read before stays in force"}));
     EXPECT_EQ(files.contents(ConfigFileName), saved);
 
     source.clearFailures();
