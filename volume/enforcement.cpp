@@ -54,7 +54,7 @@ void Enforcement::reportEjected(const std::string& root, const std::string& labe
     volumes_.platform().showMessage(nullptr, text, ErrorCaption, MbIconError | MbOk);
 }
 
-bool Enforcement::letTrustedThrough(const std::string& root) {
+bool Enforcement::letTrustedThrough(const std::string& root, bool readOnlyLater) {
     // With nothing trusted, here or by the administrator, there is nothing to
     // read for: every request stays as it was.
     if (tables_.trustedRecords().empty() && tables_.readOnlyTrustedRecords().empty() &&
@@ -69,7 +69,7 @@ bool Enforcement::letTrustedThrough(const std::string& root) {
     const std::uint32_t type = volumes_.platform().getDriveType(root.c_str());
     if (!tables_.findTrustedMedia(serial, label, type)) return false;
     if (tables_.isTrustedReadOnly(serial, label, type)) {
-        makeReadOnlyOrLock(root, label, serial);
+        if (!readOnlyLater) makeReadOnlyOrLock(root, label, serial);
         return true;
     }
     readOnly_.release(root);  // made read-only for a medium before it
@@ -154,7 +154,7 @@ void Enforcement::startupSweep() {
             locked = 1;
         }
         if (locked != 0 || tables_.Managed.lockAllDrives) {
-            if (!letTrustedThrough(root)) volumes_.lockVolume(root);
+            if (!letTrustedThrough(root, true)) volumes_.lockVolume(root);
             continue;
         }
         // A read-only drive's medium is made read-only by the Apply that

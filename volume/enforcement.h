@@ -66,8 +66,10 @@ private:
     // A trusted medium in a drive flagged locked: read without a dismount,
     // reported and left alone. False for anything else, which then goes
     // through the locked drive's sequence.
-    // A trusted read-only medium is made read-only (or locked instead) here.
-    bool letTrustedThrough(const std::string& root);
+    // A trusted read-only medium is made read-only (or locked instead) here,
+    // unless `readOnlyLater`: the start-up sweep leaves it to the Apply that
+    // follows, so that a refusal is boxed and reported once.
+    bool letTrustedThrough(const std::string& root, bool readOnlyLater = false);
     // The medium in a read-only drive: a locked-list one ejected, a fully
     // trusted one let through, any other made read-only or locked instead.
     // `arrival`: ejected without a lock request, as an arrival's are.

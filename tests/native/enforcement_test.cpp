@@ -766,6 +766,17 @@ TEST_F(ReadOnlyTest, AReadOnlyTrustedMediumInALockedDriveIsMadeReadOnlyAtApplyAn
     EXPECT_EQ(flagOf('E'), 1u);
 }
 
+TEST_F(ReadOnlyTest, AReadOnlyTrustedMediumRefusedAtStartIsBoxedAndReportedOnce) {
+    tables.setDriveLocked("E:\\", true);
+    tables.addTrustedMedia(0x11, "STICK", DriveRemovable, true);
+    enforcement.startupSweep();
+    enforcement.applyPolicy();
+    EXPECT_EQ(platform.messages().size(), 1u);
+    const auto& events = audit.events();
+    EXPECT_EQ(std::count_if(events.begin(), events.end(), [](const std::string& e) { return e.rfind("event 2003", 0) == 0; }),
+              1);
+}
+
 TEST_F(ReadOnlyTest, AFullyTrustedMediumInAReadOnlyDriveGetsFullAccessAndWhatWasDoneBeforeIsUndone) {
     supported();
     tables.setDriveReadOnly("E:\\", true);
