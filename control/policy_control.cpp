@@ -292,6 +292,7 @@ void PolicyControl::reportAndEnforce(const char* version, bool firstRun) {
     if (defaultPasswordInForce()) audit().report(AuditEvent::DefaultPasswordInUse);
     reportManaged(managed, true);
     pass([this] {
+        enforcement_.releaseReadOnly();  // what a crash left journaled, undone before anything is decided
         enforcement_.startupSweep();
         enforcement_.applyPolicy();
     });

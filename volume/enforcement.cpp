@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 namespace ventrix {
 namespace {
 
 constexpr std::size_t MessageBufferSize = 260;
+constexpr std::uint32_t NoDisk = UINT32_MAX;  // nothing made read-only by this call
 
 // The header must reach at least through the unit mask before it is read.
 constexpr std::size_t VolumeRecordThroughMask = offsetof(BroadcastVolume, unitMask) + sizeof(std::uint32_t);
@@ -26,17 +28,17 @@ bool readArrivalMask(const void* header, std::uint32_t& mask) {
     return true;
 }
 
-// The one "%s" of the lock message replaced by the root, cut to the buffer as
+// The one "%s" of a message replaced by the root, cut to the buffer as
 // snprintf would; done by hand so the executable carries no printf engine.
-void formatLockMessage(const std::string& root, char* text, std::size_t capacity) {
+void formatRootMessage(const char* format, const std::string& root, char* text, std::size_t capacity) {
     std::size_t used = 0;
     auto put = [&](const char* from, std::size_t count) {
         count = std::min(count, capacity - 1 - used);
         std::memcpy(text + used, from, count);
         used += count;
     };
-    const char* hole = std::strstr(LockMessageFormat, "%s");
-    put(LockMessageFormat, static_cast<std::size_t>(hole - LockMessageFormat));
+    const char* hole = std::strstr(format, "%s");
+    put(format, static_cast<std::size_t>(hole - format));
     put(root.c_str(), std::strlen(root.c_str()));
     put(hole + 2, std::strlen(hole + 2));
     text[used] = '\0';
@@ -48,23 +50,68 @@ void Enforcement::reportEjected(const std::string& root, const std::string& labe
                                 const char* reason) {
     audit_.report(AuditEvent::MediumEjected, {root, label, serial, reason});
     char text[MessageBufferSize] = {};
-    formatLockMessage(root, text, sizeof text);
+    formatRootMessage(LockMessageFormat, root, text, sizeof text);
     volumes_.platform().showMessage(nullptr, text, ErrorCaption, MbIconError | MbOk);
 }
 
-bool Enforcement::letTrustedThrough(const std::string& root) {
+bool Enforcement::letTrustedThrough(const std::string& root, bool readOnlyLater) {
     // With nothing trusted, here or by the administrator, there is nothing to
     // read for: every request stays as it was.
-    if (tables_.trustedRecords().empty() && tables_.Managed.trustedMedia.empty()) return false;
+    if (tables_.trustedRecords().empty() && tables_.readOnlyTrustedRecords().empty() &&
+        tables_.Managed.trustedMedia.empty())
+        return false;
     std::string label;
     std::uint32_t serial = 0;
     if (!volumes_.peekVolumeIdentity(root, label, serial)) return false;
     // A locked-list medium is ejected wherever it turns up; the drive's type
     // is asked for only when the trusted list could hold the medium.
     if (tables_.isMediaListed(serial, label) || !tables_.isTrustedListed(serial, label)) return false;
-    if (!tables_.findTrustedMedia(serial, label, volumes_.platform().getDriveType(root.c_str()))) return false;
+    const std::uint32_t type = volumes_.platform().getDriveType(root.c_str());
+    if (!tables_.findTrustedMedia(serial, label, type)) return false;
+    if (tables_.isTrustedReadOnly(serial, label, type)) {
+        if (!readOnlyLater) makeReadOnlyOrLock(root, label, serial);
+        return true;
+    }
+    readOnly_.release(root);  // made read-only for a medium before it
     audit_.report(AuditEvent::TrustedMediumAllowed, {root, label, formatSerialHex(serial)});
     return true;
+}
+
+void Enforcement::makeReadOnlyOrLock(const std::string& root, const std::string& label, std::uint32_t serial) {
+    std::string why;
+    std::uint32_t disk = NoDisk;
+    if (readOnly_.makeReadOnly(root, why, &disk)) {
+        if (disk != NoDisk)
+            audit_.report(AuditEvent::MadeReadOnly, {root, label, formatSerialHex(serial), std::to_string(disk)});
+        return;
+    }
+    // Never left writable: locked as a locked drive's medium, the drive's flags untouched.
+    volumes_.ejectMedia(root);
+    volumes_.lockVolume(root);
+    audit_.report(AuditEvent::ReadOnlyRefused, {root, label, formatSerialHex(serial), why});
+    char text[MessageBufferSize] = {};
+    formatRootMessage(ReadOnlyFailedFormat, root, text, sizeof text);
+    volumes_.platform().showMessage(nullptr, text, ErrorCaption, MbIconError | MbOk);
+}
+
+void Enforcement::readOnlyDriveMedium(const std::string& root, bool arrival) {
+    std::string label;
+    std::uint32_t serial = 0;
+    if (!volumes_.peekVolumeIdentity(root, label, serial)) return;
+    const std::uint32_t type = volumes_.platform().getDriveType(root.c_str());
+    if (tables_.findMedia(serial, label, type)) {
+        readOnly_.release(root);
+        volumes_.ejectMedia(root);
+        if (!arrival) volumes_.lockVolume(root);
+        reportEjected(root, label, formatSerialHex(serial), ReasonMediumListed);
+        return;
+    }
+    if (tables_.findTrustedMedia(serial, label, type) && !tables_.isTrustedReadOnly(serial, label, type)) {
+        readOnly_.release(root);
+        audit_.report(AuditEvent::TrustedMediumAllowed, {root, label, formatSerialHex(serial)});
+        return;
+    }
+    makeReadOnlyOrLock(root, label, serial);
 }
 
 // LockAllDrives: every lockable drive counts as locked, whatever its flag.
@@ -86,6 +133,7 @@ void Enforcement::lockMediaInDrive(const std::string& root) {
     if (driveLocked && letTrustedThrough(root)) return;
     std::string label;
     std::uint32_t serial = 0;
+    if (driveLocked) readOnly_.release(root);  // a read-only drive become locked
     if (!volumes_.queryVolumeIdentity(root, label, serial)) return;
     if (!driveLocked && !tables_.isMediaListed(serial, label)) return;
     volumes_.ejectMedia(root);
@@ -106,9 +154,12 @@ void Enforcement::startupSweep() {
             locked = 1;
         }
         if (locked != 0 || tables_.Managed.lockAllDrives) {
-            if (!letTrustedThrough(root)) volumes_.lockVolume(root);
+            if (!letTrustedThrough(root, true)) volumes_.lockVolume(root);
             continue;
         }
+        // A read-only drive's medium is made read-only by the Apply that
+        // follows in the same pass (once, not twice); here it goes as in an
+        // unlocked drive: ejected only when listed.
         std::string label;
         std::uint32_t serial = 0;
         if (volumes_.queryVolumeIdentity(root, label, serial) && tables_.findMedia(serial, label, type)) {
@@ -126,8 +177,11 @@ void Enforcement::applyPolicy() {
     while (tables_.nextDrive(root, &locked)) {
         if (locked != 0 || lockedByPolicy(root)) {
             lockMediaInDrive(root);
+        } else if (tables_.isDriveReadOnly(root) || readOnlyByPolicy(root)) {
+            readOnlyDriveMedium(root, false);
         } else {
             volumes_.releaseVolume(root);
+            readOnly_.release(root);  // a read-only drive become unlocked
         }
     }
     config_.saveConfiguration(ConfigFileName, tables_.CurrentPassword);
@@ -140,6 +194,7 @@ void Enforcement::releaseAllLockedDrives() {
     while (tables_.nextDrive(root, &locked)) {
         if (locked != 0 || lockedByPolicy(root)) volumes_.releaseVolume(root);
     }
+    readOnly_.releaseAll();
 }
 
 bool volumeArrivalMask(std::uintptr_t event, const void* header, std::uint32_t& mask) {
@@ -176,6 +231,10 @@ void Enforcement::onDriveArrival(const std::string& root) {
     }
     if (locked == 0 && lockedByPolicy(root)) locked = 1;
     if (locked != 0 && letTrustedThrough(root)) return;
+    if (locked == 0 && (tables_.isDriveReadOnly(root) || readOnlyByPolicy(root))) {
+        readOnlyDriveMedium(root, true);
+        return;
+    }
     std::string label;
     std::uint32_t serial = 0;
     if (!volumes_.queryVolumeIdentity(root, label, serial)) return;

@@ -8,6 +8,7 @@
 #include "policy/audit_trail.h"
 #include "policy/config_file.h"
 #include "policy/policy_tables.h"
+#include "volume/read_only.h"
 #include "volume/volume_ops.h"
 
 namespace ventrix {
@@ -36,12 +37,17 @@ bool volumeArrivalMask(std::uintptr_t event, const void* header, std::uint32_t& 
 class Enforcement {
 public:
     Enforcement(PolicyTables& tables, VolumeOps& volumes, ConfigFile& config, AuditTrail& audit = noAuditTrail())
-        : tables_(tables), volumes_(volumes), config_(config), audit_(audit) {}
+        : tables_(tables), volumes_(volumes), config_(config), audit_(audit), readOnly_(tables, volumes, config, audit) {}
 
     void lockMediaInDrive(const std::string& root);
     void startupSweep();
     void applyPolicy();
+    // Protection off (Unlock, Unlock for, the program's exit): every locked
+    // drive released and every disk made read-only made writable again.
     void releaseAllLockedDrives();
+    // The disks made read-only made writable again: the service's stop, and
+    // the journal's leftovers at start, before the sweep.
+    void releaseReadOnly() { readOnly_.releaseAll(); }
     void onVolumeArrival(std::uintptr_t event, const void* header);
     // The drives of an arrival (bit 0 is A:), each handled while protection is on.
     void onDrivesArrived(std::uint32_t mask);
@@ -60,7 +66,16 @@ private:
     // A trusted medium in a drive flagged locked: read without a dismount,
     // reported and left alone. False for anything else, which then goes
     // through the locked drive's sequence.
-    bool letTrustedThrough(const std::string& root);
+    // A trusted read-only medium is made read-only (or locked instead) here,
+    // unless `readOnlyLater`: the start-up sweep leaves it to the Apply that
+    // follows, so that a refusal is boxed and reported once.
+    bool letTrustedThrough(const std::string& root, bool readOnlyLater = false);
+    // The medium in a read-only drive: a locked-list one ejected, a fully
+    // trusted one let through, any other made read-only or locked instead.
+    // `arrival`: ejected without a lock request, as an arrival's are.
+    void readOnlyDriveMedium(const std::string& root, bool arrival);
+    // Made read-only and reported; else ejected, its volume locked, reported and boxed.
+    void makeReadOnlyOrLock(const std::string& root, const std::string& label, std::uint32_t serial);
     // The ejection reported, then the lock message shown.
     void reportEjected(const std::string& root, const std::string& label, const std::string& serial,
                        const char* reason);
@@ -69,6 +84,7 @@ private:
     VolumeOps& volumes_;
     ConfigFile& config_;
     AuditTrail& audit_;
+    ReadOnlyMedia readOnly_;
 };
 
 }  // namespace ventrix

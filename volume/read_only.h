@@ -27,8 +27,9 @@ public:
 
     // The disk of the volume at `root` made read-only and checked; true when
     // it is (or already was, by this journal). False with `why` set when it
-    // could not be: the caller then locks the medium instead.
-    bool makeReadOnly(const std::string& root, std::string& why);
+    // could not be: the caller then locks the medium instead. `madeDisk`, when
+    // given, gets the disk's number if this call is what made it read-only.
+    bool makeReadOnly(const std::string& root, std::string& why, std::uint32_t* madeDisk = nullptr);
     // The drive's journal entry undone: its disk made writable again unless
     // another drive of the journal still needs it. Nothing when none.
     void release(const std::string& root);
@@ -39,8 +40,11 @@ public:
 private:
     bool setAttribute(std::uint32_t disk, bool readOnly, std::string& why);
     void remountDisk(std::uint32_t disk);
-    bool verified(const std::string& root, std::uint32_t disk);
+    bool verified(const std::string& root);
     bool saveJournal();
+    // The letter's entry forgotten, its disk first cleared and remounted when
+    // no other entry names it. No save.
+    void forget(char letter);
 
     PolicyTables& tables_;
     VolumeOps& volumes_;

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "volume/disk_attributes.h"
+
 namespace ventrix {
 namespace {
 
@@ -28,7 +30,37 @@ std::vector<std::string> splitRoots(const std::vector<char>& buffer) {
     return roots;
 }
 
+std::string diskPath(std::uint32_t disk) { return "\\\\.\\PhysicalDrive" + std::to_string(disk); }
+
+// One request on a handle opened for it alone: the open's error, else the request's.
+std::uint32_t request(VolumePlatform& platform, const std::string& path, std::uint32_t access, std::uint32_t code,
+                      const void* in, std::uint32_t inSize, void* out, std::uint32_t outSize) {
+    std::uint32_t error = 0;
+    const VolumePlatform::Device device = platform.openDeviceFor(path.c_str(), access, ShareReadWrite, error);
+    if (device == VolumePlatform::InvalidDevice) return error != 0 ? error : ErrorAccessDenied;
+    std::uint32_t returned = 0;
+    error = platform.deviceRequest(device, code, in, inSize, out, outSize, returned);
+    platform.closeDevice(device);
+    if (error == 0 && returned < outSize) return ErrorNotSupported;  // an answer too short to read
+    return error;
+}
+
 }  // namespace
+
+std::string deviceErrorText(std::uint32_t error) {
+    const char* name = nullptr;
+    switch (error) {
+    case 1: name = "the request is not valid for this device"; break;
+    case 2: name = "the disk was not found"; break;
+    case ErrorAccessDenied: name = "access is denied"; break;
+    case ErrorWriteProtect: name = "the disk is write-protected"; break;
+    case 21: name = "the device is not ready"; break;
+    case ErrorNotSupported: name = "the request is not supported"; break;
+    default: break;
+    }
+    const std::string number = "error " + std::to_string(error);
+    return name != nullptr ? std::string(name) + " (" + number + ")" : number;
+}
 
 std::string formatSerialHex(std::uint32_t serial) {
     std::string text;
@@ -103,6 +135,56 @@ void VolumeOps::seedDriveTable() {
     for (const std::string& root : driveRoots()) {
         if (isLockableDrive(root, platform_.getDriveType(root.c_str()))) tables_.setDriveLocked(root, true);
     }
+}
+
+std::uint32_t VolumeOps::volumeDisk(std::string_view root, VolumeDisk& found) {
+    StorageDeviceNumber number{};
+    const std::uint32_t error = request(platform_, devicePath(root), 0, IoctlStorageGetDeviceNumber, nullptr, 0,
+                                        &number, sizeof number);
+    found = {number.deviceType, number.deviceNumber};
+    return error;
+}
+
+std::uint32_t VolumeOps::setDiskReadOnly(std::uint32_t disk, bool readOnly) {
+    SetDiskAttributes set{};
+    set.version = sizeof set;
+    set.persist = 0;  // nothing outlives a restart or a re-plug
+    set.attributes = readOnly ? DiskAttributeReadOnly : 0;
+    set.attributesMask = DiskAttributeReadOnly;
+    return request(platform_, diskPath(disk), GenericRead | GenericWrite, IoctlDiskSetDiskAttributes, &set,
+                   sizeof set, nullptr, 0);
+}
+
+std::uint32_t VolumeOps::diskReadOnly(std::uint32_t disk, bool& readOnly) {
+    GetDiskAttributes got{};
+    const std::uint32_t error =
+        request(platform_, diskPath(disk), 0, IoctlDiskGetDiskAttributes, nullptr, 0, &got, sizeof got);
+    readOnly = error == 0 && (got.attributes & DiskAttributeReadOnly) != 0;
+    return error;
+}
+
+std::uint32_t VolumeOps::volumeWritable(std::string_view root) {
+    return request(platform_, devicePath(root), 0, IoctlDiskIsWritable, nullptr, 0, nullptr, 0);
+}
+
+void VolumeOps::dismountVolume(std::string_view root) {
+    const std::string path = devicePath(root);
+    const VolumePlatform::Device device = platform_.openDevice(path.c_str(), ShareReadWrite);
+    if (device == VolumePlatform::InvalidDevice) return;
+    // The dismount goes ahead even when open files keep the lock from being taken.
+    platform_.deviceControl(device, FsctlLockVolume);
+    platform_.deviceControl(device, FsctlDismountVolume);
+    platform_.closeDevice(device);
+}
+
+std::vector<std::string> VolumeOps::volumesOfDisk(std::uint32_t disk) {
+    std::vector<std::string> found;
+    for (const std::string& root : driveRoots()) {
+        VolumeDisk where;
+        if (volumeDisk(root, where) == 0 && where.deviceType == FileDeviceDisk && where.disk == disk)
+            found.push_back(root);
+    }
+    return found;
 }
 
 std::vector<std::string> VolumeOps::driveRoots() {

@@ -189,6 +189,7 @@ void Service::stop() {
     manager_.report(SERVICE_STOP_PENDING, NO_ERROR, 10000);
     core_.stopping();
     audit_.report(AuditEvent::ServiceStopping, {manager_.shutdown() ? "shutdown" : "stop"});
+    graph_.enforcement.releaseReadOnly();  // nothing stays read-only past the service
     config_.saveConfiguration(ConfigFileName, tables_.CurrentPassword);
     config_.closeConfiguration();
     pipe_.stop();

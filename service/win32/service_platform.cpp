@@ -48,11 +48,25 @@ int MediaWatch::letterOf(HANDLE device) const {
     return -1;
 }
 
+namespace {
+
+// The letter of a drive's device path ("\\.\E:"), else 0.
+char deviceLetter(const char* path) { return path[0] == '\\' && lstrlenA(path) == 6 ? path[4] : 0; }
+
+}  // namespace
+
 // Its own open handle would make the drive refuse a lock or a dismount.
 VolumePlatform::Device ServicePlatform::openDevice(const char* path, std::uint32_t shareMode) {
-    const char letter = path[0] == '\\' && lstrlenA(path) == 6 ? path[4] : 0;
+    const char letter = deviceLetter(path);
     if (Watch && letter >= 'A' && letter <= 'Z') Watch->release(letter - 'A');
     return Win32VolumePlatform::openDevice(path, shareMode);
+}
+
+VolumePlatform::Device ServicePlatform::openDeviceFor(const char* path, std::uint32_t access,
+                                                      std::uint32_t shareMode, std::uint32_t& error) {
+    const char letter = deviceLetter(path);
+    if (Watch && letter >= 'A' && letter <= 'Z') Watch->release(letter - 'A');
+    return Win32VolumePlatform::openDeviceFor(path, access, shareMode, error);
 }
 
 // The service never waits on a box: the tray of the console's session shows

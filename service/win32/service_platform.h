@@ -49,6 +49,8 @@ public:
     MediaWatch* Watch = nullptr;
 
     Device openDevice(const char* path, std::uint32_t shareMode) override;
+    Device openDeviceFor(const char* path, std::uint32_t access, std::uint32_t shareMode,
+                         std::uint32_t& error) override;
     int showMessage(void* owner, const char* text, const char* caption, std::uint32_t type) override;
 };
 

@@ -286,6 +286,38 @@ TEST_F(PolicyControlTest, TheExitReleasesEveryLockedDrive) {
     EXPECT_TRUE(hasCall("ioctl 0x90020"));
 }
 
+// A disk made read-only for F: (read-only trusted or in a read-only drive).
+class ReadOnlyDiskTest : public PolicyControlTest {
+protected:
+    void SetUp() override {
+        PolicyControlTest::SetUp();
+        platform.addDriveWithMedium('F', DriveRemovable, "STICK", 0x11).disk = 1;
+        platform.disk(1) = {true, 0, true};
+        tables.journalReadOnly(1, 'F');
+    }
+    bool cleared() {
+        return hasCall("request 0x7C0F4 in=40 persist=0 attributes=0x0 mask=0x2 version=40") &&
+               !platform.disk(1).readOnly && tables.readOnlyDisks().empty();
+    }
+};
+
+TEST_F(ReadOnlyDiskTest, UnlockAndUnlockForMakeTheDiskWritableAgain) {
+    for (std::uint32_t minutes : {0u, 15u}) {
+        SCOPED_TRACE(minutes);
+        EXPECT_EQ(control.unlock(right, minutes).outcome, PasswordOutcome::Right);
+        EXPECT_TRUE(cleared());
+        control.lock();
+        platform.disk(1).readOnly = true;
+        tables.journalReadOnly(1, 'F');
+        platform.clearCalls();
+    }
+}
+
+TEST_F(ReadOnlyDiskTest, TheExitMakesTheDiskWritableAgain) {
+    control.releaseForExit();
+    EXPECT_TRUE(cleared());
+}
+
 TEST_F(PolicyControlTest, ArrivalsAreHandledOnlyWhileProtectionIsOn) {
     platform.addDriveWithMedium('F', DriveRemovable, "NEW", 0x99);
     tables.ProtectionOn = false;
@@ -509,6 +541,26 @@ TEST_F(StartTest, FirstRunSeedsLockableDrivesAndSavesTheDefaultPassword) {
     EXPECT_EQ(platform.messages()[0].text, "The removable media in D:\\ drive is locked");
     EXPECT_EQ(audit.events(), (std::vector<std::string>{"event 1000 1.1|2|0|first run", "event 1001",
                                                         "event 2000 D:\\|MOVIES|1234ABCD|drive locked"}));
+}
+
+TEST_F(StartTest, WhatACrashLeftReadOnlyIsUndoneBeforeTheSweep) {
+    platform.addDriveWithMedium('F', DriveRemovable, "STICK", 0x11).disk = 1;
+    platform.disk(1) = {true, 0, true};
+    PolicyTables stored;
+    stored.setDriveLocked("F:\\", false);
+    std::vector<std::uint8_t> image;
+    ASSERT_TRUE(buildConfiguration(stored, "owner-secret", protector, image));
+    files.put(ConfigFileName, image);
+    const bool firstRun = control.loadOrSeed();
+    tables.appendLoadedJournal({1, 'F', {}});  // as the crashed run's file left it
+    control.reportAndEnforce("1.1", firstRun);
+    const std::vector<std::string>& calls = platform.calls();
+    const auto clear = std::find(calls.begin(), calls.end(),
+                                 "request 0x7C0F4 in=40 persist=0 attributes=0x0 mask=0x2 version=40");
+    const auto firstType = std::find(calls.begin(), calls.end(), "type F:\\");
+    EXPECT_LT(clear - calls.begin(), firstType - calls.begin()) << "not cleared before the sweep";
+    EXPECT_FALSE(platform.disk(1).readOnly);
+    EXPECT_TRUE(tables.readOnlyDisks().empty());
 }
 
 TEST_F(StartTest, AChangedPasswordIsNoDefaultPasswordWarning) {

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "volume/disk_attributes.h"
 #include "volume/volume_ops.h"
 #include "volume/win32/win32_volume_platform.h"
 
@@ -241,6 +242,20 @@ TEST_F(VolumePlatformTest, DevicesOfTheTestDrivesOpenWithTheOperationsShareModes
             if (device != VolumePlatform::InvalidDevice) platform.closeDevice(device);
         }
     }
+}
+
+// Wine answers the device number and refuses every attribute request: the
+// seam must carry both as codes, never as a success.
+TEST_F(VolumePlatformTest, DiskRequestsAnswerTheDiskNumberAndRefuseTheAttributeCleanly) {
+    VolumeDisk where;
+    ASSERT_EQ(ops.volumeDisk("S:\\", where), 0u);
+    const std::uint32_t set = ops.setDiskReadOnly(where.disk, true);
+    EXPECT_TRUE(set == ErrorNotSupported || set == ErrorAccessDenied) << deviceErrorText(set);
+    bool readOnly = true;
+    EXPECT_NE(ops.diskReadOnly(where.disk, readOnly), 0u);
+    EXPECT_FALSE(readOnly);
+    EXPECT_NE(ops.volumeWritable("S:\\"), ErrorWriteProtect);
+    EXPECT_EQ(ops.volumeDisk("Q:\\", where), 2u) << "a drive that does not exist";
 }
 
 // ---- The message seam ----------------------------------------------------------
