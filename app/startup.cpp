@@ -103,6 +103,9 @@ void shutDown(AppContext& context) {
     if (context.ShutDownDone || context.servedByService()) return;
     context.ShutDownDone = true;
     context.report(AuditEvent::Exiting);
+    // Whatever this run made read-only goes back as it was, also when the
+    // session ends without Exit; the save then holds the journal emptied.
+    context.enforcement.releaseReadOnly();
     context.config.saveConfiguration(ConfigFileName, context.policy.CurrentPassword);
     context.config.closeConfiguration();
 }

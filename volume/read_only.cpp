@@ -76,10 +76,9 @@ bool ReadOnlyMedia::makeReadOnly(const std::string& root, std::string& why, std:
         entry = nullptr;
     }
     if (!onDisk) {
-        // A CD drive's number counts CD drives, not disks: nothing can be set,
-        // and its medium passes only when its file system is read-only itself.
-        std::uint32_t flags = 0;
-        if (volumes_.platform().getVolumeFlags(root.c_str(), flags) && (flags & FileReadOnlyVolume) != 0) return true;
+        // A CD or DVD drive has no disk attribute to set, and burning software
+        // writes to the drive itself, past any file system: such a medium can
+        // never be kept read-only, so it is locked instead.
         why = "it is not on a disk that can be made read-only";
         return false;
     }

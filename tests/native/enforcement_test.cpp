@@ -905,6 +905,12 @@ const RefusedCase refusedCases[] = {
          platform.refuseOpen("\\\\.\\PhysicalDrive1");
      },
      "the disk could not be made read-only: access is denied (error 5)"},
+    {"CdDriveHasNoDiskToMakeReadOnly",
+     [](testing::FakeVolumePlatform& platform, MemoryFileSystem&) {
+         platform.addDriveWithMedium('E', DriveCdrom, "STICK", 0x11).disk = 1;
+         platform.disk(1).setError = 0;
+     },
+     "it is not on a disk that can be made read-only"},
     {"VerificationFails",
      [](testing::FakeVolumePlatform& platform, MemoryFileSystem&) {
          platform.disk(1).setError = 0;
