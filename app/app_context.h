@@ -78,9 +78,11 @@ struct AppContext {
     bool ShutDownDone = false;
     // Set by the opener of a prompt or dialog that takes no parameter:
     // the minutes the timed unlock prompt asks for, and which list the
-    // add-media dialog fills (the locked list unless the trusted one).
+    // add-media dialog fills (the locked list unless the trusted one; a
+    // trusted medium let through for reading only with AddTrustedReadOnly).
     UINT PendingUnlockMinutes = 0;
     bool AddMediaToTrusted = false;
+    bool AddTrustedReadOnly = false;
     // The wait after wrong passwords as the prompts show it: until this tick.
     DWORD RetryWaitUntil = 0;
     UINT TaskbarCreatedMessage = 0;  // registered: Explorer's new taskbar

@@ -20,7 +20,7 @@ template <typename Next>
 std::vector<MediumRow> localRows(Next next) {
     std::vector<MediumRow> rows;
     MediumRow row;
-    while (next(row.serial, row.label, row.driveType)) rows.push_back(row);
+    while (next(row)) rows.push_back(row);
     return rows;
 }
 
@@ -170,7 +170,11 @@ std::vector<DriveRow> PolicyControl::drives() {
     std::string root;
     std::uint32_t locked = 0;
     tables_.resetDriveCursor();
-    while (tables_.nextDrive(root, &locked)) rows.push_back({root, locked != 0, enforcement_.lockedByPolicy(root)});
+    while (tables_.nextDrive(root, &locked)) {
+        // The administrator's read-only does not reach a drive its own flag locks.
+        rows.push_back({root, locked != 0, enforcement_.lockedByPolicy(root), tables_.isDriveReadOnly(root),
+                        locked == 0 && enforcement_.readOnlyByPolicy(root)});
+    }
     return rows;
 }
 
@@ -180,13 +184,15 @@ std::vector<MediumRow> PolicyControl::media(MediaList list) {
     std::vector<MediumRow> rows;
     if (trusted) {
         tables_.resetTrustedCursor();
-        rows = localRows([&](auto&... out) { return tables_.nextTrustedMedia(out...); });
+        rows = localRows([&](MediumRow& row) {
+            return tables_.nextTrustedMedia(row.serial, row.label, row.driveType, &row.readOnly);
+        });
     } else {
         tables_.resetMediaCursor();
-        rows = localRows([&](auto&... out) { return tables_.nextMedia(out...); });
+        rows = localRows([&](MediumRow& row) { return tables_.nextMedia(row.serial, row.label, row.driveType); });
     }
     for (const ManagedMedium& medium : trusted ? tables_.Managed.trustedMedia : tables_.Managed.lockedMedia)
-        rows.push_back({medium.label, medium.serial, medium.driveType, true});
+        rows.push_back({medium.label, medium.serial, medium.driveType, true, medium.readOnly});
     return rows;
 }
 
@@ -211,7 +217,10 @@ std::vector<PresentMedium> PolicyControl::presentMedia() {
     return present;
 }
 
+// Only a listed drive, and not one the administrator locks or makes
+// read-only: that drive stays as the administrator has it.
 void PolicyControl::setDriveReadOnly(const std::string& root, bool readOnly) {
+    if (!tables_.findDrive(root) || enforcement_.lockedByPolicy(root) || enforcement_.readOnlyByPolicy(root)) return;
     tables_.setDriveReadOnly(root, readOnly);
 }
 

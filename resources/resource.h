@@ -54,6 +54,9 @@
 #define IDC_RETRY_DELAY 1030  // made at run time, not in a template
 #define IDC_TRUSTED 1025
 #define IDC_TRUSTED_LIST 1026
+#define IDC_DRIVE_READ_ONLY 1027  // the configuration's "Read-only", for the drive last clicked
+#define IDC_READ_ONLY_HELP 1028
+#define IDC_ADD_READ_ONLY 1029    // Trusted Media: "Add as read-only"
 
 #ifndef IDC_STATIC
 #define IDC_STATIC (-1)

@@ -14,8 +14,8 @@ constexpr std::size_t MaxDrives = 26;
 constexpr std::size_t RootBytes = 3;
 // A row's fixed part, the fewest bytes it can take: a count is checked
 // against what is left, and a page is filled by its rows' sizes.
-constexpr std::size_t DriveRowBytes = 2 + RootBytes + 1 + 1;
-constexpr std::size_t MediumRowBytes = 2 + 4 + 4 + 1;
+constexpr std::size_t DriveRowBytes = 2 + RootBytes + 1 + 1 + 1 + 1;
+constexpr std::size_t MediumRowBytes = 2 + 4 + 4 + 1 + 1;
 constexpr std::size_t PresentRowBytes = 2 + RootBytes + 2 + 4 + 4;
 constexpr std::size_t MediaHeaderBytes = 2 + 4 + 4 + 2;
 
@@ -131,10 +131,25 @@ void writeMedium(Writer& out, const MediumRow& row) {
     out.u32(row.serial);
     out.u32(row.driveType);
     out.flag(row.managed);
+    out.flag(row.readOnly);
 }
 
 bool readMedium(Reader& in, MediumRow& row) {
-    return in.str(row.label, MaxLabelLength) && in.u32(row.serial) && in.u32(row.driveType) && in.flag(row.managed);
+    return in.str(row.label, MaxLabelLength) && in.u32(row.serial) && in.u32(row.driveType) &&
+           in.flag(row.managed) && in.flag(row.readOnly);
+}
+
+void writeDrive(Writer& out, const DriveRow& row) {
+    out.str(row.root, RootBytes);
+    out.flag(row.locked);
+    out.flag(row.byPolicy);
+    out.flag(row.readOnly);
+    out.flag(row.readOnlyByPolicy);
+}
+
+bool readDrive(Reader& in, DriveRow& row) {
+    return in.root(row.root) && in.flag(row.locked) && in.flag(row.byPolicy) && in.flag(row.readOnly) &&
+           in.flag(row.readOnlyByPolicy);
 }
 
 bool readRequest(Reader& in, Request& request) {
@@ -183,7 +198,7 @@ bool readDrives(Reader& in, std::vector<DriveRow>& drives) {
     if (!in.count(count, MaxDrives, DriveRowBytes)) return false;
     drives.resize(count);
     for (DriveRow& row : drives) {
-        if (!in.root(row.root) || !in.flag(row.locked) || !in.flag(row.byPolicy)) return false;
+        if (!readDrive(in, row)) return false;
     }
     return true;
 }
@@ -340,11 +355,7 @@ std::vector<std::uint8_t> encodeServerMessage(const ServerMessage& message) {
         break;
     case ServerKind::DrivesReply:
         out.u16(static_cast<std::uint16_t>(message.drives.size()));
-        for (const DriveRow& row : message.drives) {
-            out.str(row.root, RootBytes);
-            out.flag(row.locked);
-            out.flag(row.byPolicy);
-        }
+        for (const DriveRow& row : message.drives) writeDrive(out, row);
         break;
     case ServerKind::MediaReply:
         out.u32(message.total);

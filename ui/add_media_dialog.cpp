@@ -29,8 +29,11 @@ void onInitDialog(HWND dialog) {
 void onAdd(HWND dialog) {
     AppContext& context = app();
     const SelectedRow row = readSelectedRow(GetDlgItem(dialog, IDC_PRESENT_MEDIA));
-    if (row.selected)
-        context.access().addMedium(context.AddMediaToTrusted ? MediaList::Trusted : MediaList::Locked, row.text, false);
+    if (row.selected) {
+        const bool trusted = context.AddMediaToTrusted;
+        context.access().addMedium(trusted ? MediaList::Trusted : MediaList::Locked, row.text,
+                                   trusted && context.AddTrustedReadOnly);
+    }
     EndDialog(dialog, DialogResult);
 }
 

@@ -3,6 +3,7 @@
 #include <commctrl.h>
 
 #include <string>
+#include <vector>
 
 #include "app/app_context.h"
 #include "resources/resource.h"
@@ -19,6 +20,43 @@ namespace {
 constexpr const char* LockedText = "Locked";
 constexpr const char* UnlockedText = "Unlocked";
 constexpr const char* PolicyLockedText = "Locked (policy)";
+constexpr const char* ReadOnlyText = "Read-only";
+constexpr const char* PolicyReadOnlyText = "Read-only (policy)";
+
+const char* stateText(const DriveRow& drive) {
+    if (drive.byPolicy) return PolicyLockedText;
+    if (drive.locked) return LockedText;
+    if (drive.readOnlyByPolicy) return PolicyReadOnlyText;
+    return drive.readOnly ? ReadOnlyText : UnlockedText;
+}
+
+// The drive "Read-only" applies to: the letter of the row last clicked, kept
+// with the dialog (the rebuild after a click leaves no row selected); 0 none.
+char clickedDrive(HWND dialog) { return static_cast<char>(GetWindowLongPtrA(dialog, DWLP_USER)); }
+void rememberClickedDrive(HWND dialog, const std::string& root) {
+    SetWindowLongPtrA(dialog, DWLP_USER, root.empty() ? 0 : static_cast<unsigned char>(root[0]));
+}
+
+const DriveRow* findDrive(const std::vector<DriveRow>& drives, char letter) {
+    for (const DriveRow& drive : drives)
+        if (letter != 0 && !drive.root.empty() && drive.root[0] == letter) return &drive;
+    return nullptr;
+}
+
+// The owner decides the flag of an unlocked drive the administrator neither
+// locks nor makes read-only.
+bool ownerDecidesReadOnly(const DriveRow* drive) {
+    return drive && !drive->locked && !drive->byPolicy && !drive->readOnlyByPolicy;
+}
+
+// The box shows the clicked drive's own flag, enabled only where it counts.
+void showReadOnlyBox(HWND dialog, const std::vector<DriveRow>& drives) {
+    const DriveRow* drive = findDrive(drives, clickedDrive(dialog));
+    CheckDlgButton(dialog, IDC_DRIVE_READ_ONLY, drive && drive->readOnly ? BST_CHECKED : BST_UNCHECKED);
+    EnableWindow(GetDlgItem(dialog, IDC_DRIVE_READ_ONLY), ownerDecidesReadOnly(drive));
+}
+
+void refreshDrives(HWND dialog) { showReadOnlyBox(dialog, fillDriveList(GetDlgItem(dialog, IDC_DRIVES))); }
 
 void setWindowIcons(HWND dialog) {
     HINSTANCE module = app().module;
@@ -36,7 +74,8 @@ void onInitDialog(HWND dialog) {
     useSmallIcons(drives, app().SmallIconList);
     insertColumn(drives, 0, LVCFMT_LEFT, 60, "Drive");
     insertColumn(drives, 1, LVCFMT_CENTER, 83, "State");
-    fillDriveList(drives);
+    rememberClickedDrive(dialog, {});
+    refreshDrives(dialog);
 
     HWND media = GetDlgItem(dialog, IDC_MEDIA);
     insertColumn(media, 0, LVCFMT_LEFT, 200, "Etiqueta");
@@ -52,9 +91,12 @@ void showMediumInformation(HWND dialog, const SelectedRow& row) {
 // The rebuild leaves no row selected, so the click notification that follows
 // a selection change finds nothing to toggle: one click toggles once. A drive
 // the administrator locks stays so; its row says why.
-void toggleDrive(HWND list, const SelectedRow& row) {
-    if (row.selected) app().access().toggleDrive(row.text);
-    fillDriveList(list);
+void toggleDrive(HWND dialog, const SelectedRow& row) {
+    if (row.selected) {
+        app().access().toggleDrive(row.text);
+        rememberClickedDrive(dialog, row.text);
+    }
+    refreshDrives(dialog);
 }
 
 void onNotify(HWND dialog, const NMHDR& header) {
@@ -64,7 +106,16 @@ void onNotify(HWND dialog, const NMHDR& header) {
     if (header.idFrom == IDC_MEDIA && row.data != 0)
         showMediumInformation(dialog, row);
     else if (header.idFrom == IDC_DRIVES)
-        toggleDrive(list, row);
+        toggleDrive(dialog, row);
+}
+
+// The flag turns over for the drive last clicked, read afresh; like a toggle,
+// it takes effect at Apply.
+void onReadOnly(HWND dialog) {
+    const std::vector<DriveRow> drives = app().access().drives();
+    const DriveRow* drive = findDrive(drives, clickedDrive(dialog));
+    if (ownerDecidesReadOnly(drive)) app().access().setDriveReadOnly(drive->root, !drive->readOnly);
+    refreshDrives(dialog);
 }
 
 void onAdd(HWND dialog) {
@@ -99,6 +150,7 @@ void onCommand(HWND dialog, WORD id) {
     case IDC_CANCEL: EndDialog(dialog, DialogResult); break;
     case IDC_CHANGE_PASSWORD: onChangePassword(dialog); break;
     case IDC_TRUSTED: onTrusted(dialog); break;
+    case IDC_DRIVE_READ_ONLY: onReadOnly(dialog); break;
     }
 }
 
@@ -115,14 +167,16 @@ INT_PTR CALLBACK configurationDialogProc(HWND dialog, UINT message, WPARAM wPara
     return FALSE;
 }
 
-void fillDriveList(HWND list) {
+std::vector<DriveRow> fillDriveList(HWND list) {
     const AppContext& context = app();
     SendMessageA(list, LVM_DELETEALLITEMS, 0, 0);
-    for (const DriveRow& drive : app().access().drives()) {
+    std::vector<DriveRow> drives = app().access().drives();
+    for (const DriveRow& drive : drives) {
         const int image = drive.locked || drive.byPolicy ? context.IconLockedIndex : context.IconUnlockedIndex;
         const int row = insertRow(list, drive.root.c_str(), image, false, 0);
-        setSubItemText(list, row, 1, drive.byPolicy ? PolicyLockedText : drive.locked ? LockedText : UnlockedText);
+        setSubItemText(list, row, 1, stateText(drive));
     }
+    return drives;
 }
 
 void fillMediaList(HWND dialog) {

@@ -4,12 +4,16 @@
 
 #include <windows.h>
 
+#include <vector>
+
+#include "control/policy_access.h"
+
 namespace ventrix {
 
 INT_PTR CALLBACK configurationDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
-// Rebuilds the given drives list from the drive lock table.
-void fillDriveList(HWND list);
+// Rebuilds the given drives list from the drive lock table; the rows shown.
+std::vector<DriveRow> fillDriveList(HWND list);
 // Rebuilds the dialog's locked-media list from the media table.
 void fillMediaList(HWND dialog);
 // Removes the medium of the selected media row, then rebuilds the list.

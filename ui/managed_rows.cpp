@@ -9,13 +9,15 @@ std::string rowText(const MediumRow& medium) { return medium.managed ? medium.la
 
 }  // namespace
 
-void fillMediaRows(HWND list, const std::vector<MediumRow>& rows, bool serialColumn) {
+void fillMediaRows(HWND list, const std::vector<MediumRow>& rows, bool trustedColumns) {
     const AppContext& context = app();
     SendMessageA(list, LVM_DELETEALLITEMS, 0, 0);
     for (const MediumRow& medium : rows) {
         const int image = medium.driveType == DRIVE_CDROM ? context.IconCdromIndex : context.IconRemovableIndex;
         const int row = insertRow(list, rowText(medium).c_str(), image, true, static_cast<LPARAM>(medium.serial));
-        if (serialColumn) setSubItemText(list, row, 1, formatSerialHex(medium.serial).c_str());
+        if (!trustedColumns) continue;
+        setSubItemText(list, row, 1, formatSerialHex(medium.serial).c_str());
+        setSubItemText(list, row, 2, medium.readOnly ? ReadOnlyAccessText : FullAccessText);
     }
 }
 

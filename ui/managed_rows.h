@@ -15,8 +15,12 @@ namespace ventrix {
 inline constexpr const char* ManagedMark = " (managed)";
 static_assert(std::char_traits<char>::length(ManagedMark) <= LongestRowMark);
 
-// Replaces the list's rows; with serialColumn the serial goes in column 1.
-void fillMediaRows(HWND list, const std::vector<MediumRow>& rows, bool serialColumn);
+inline constexpr const char* FullAccessText = "Full";
+inline constexpr const char* ReadOnlyAccessText = "Read-only";
+
+// Replaces the list's rows; with trustedColumns the serial goes in column 1
+// and the access ("Full" or "Read-only") in column 2.
+void fillMediaRows(HWND list, const std::vector<MediumRow>& rows, bool trustedColumns);
 
 // Delete on a media list: the PC's own medium of the selected row goes (its
 // text and serial pick it exactly); an administrator's stays, and the owner

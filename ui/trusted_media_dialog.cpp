@@ -18,16 +18,22 @@ void onInitDialog(HWND dialog) {
     SetForegroundWindow(dialog);
     HWND list = GetDlgItem(dialog, IDC_TRUSTED_LIST);
     useSmallIcons(list, app().SmallIconList);
-    insertColumn(list, 0, LVCFMT_LEFT, 170, "Label");
-    insertColumn(list, 1, LVCFMT_LEFT, 100, "Serial");
+    // Three columns that fit the list without scrolling.
+    insertColumn(list, 0, LVCFMT_LEFT, 120, "Label");
+    insertColumn(list, 1, LVCFMT_LEFT, 70, "Serial");
+    insertColumn(list, 2, LVCFMT_LEFT, 65, "Access");
     fillTrustedList(dialog);
 }
 
-// The add-media dialog serves both lists; it is told which one by the context.
+// The add-media dialog serves both lists; it is told which one, and how a
+// trusted medium is let through, by the context.
 void onAdd(HWND dialog) {
-    app().AddMediaToTrusted = true;
+    AppContext& context = app();
+    context.AddMediaToTrusted = true;
+    context.AddTrustedReadOnly = IsDlgButtonChecked(dialog, IDC_ADD_READ_ONLY) == BST_CHECKED;
     openDialog(IDD_ADD_MEDIA, addMediaDialogProc, dialog);
-    app().AddMediaToTrusted = false;
+    context.AddMediaToTrusted = false;
+    context.AddTrustedReadOnly = false;
     fillTrustedList(dialog);
 }
 

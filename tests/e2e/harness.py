@@ -1534,15 +1534,16 @@ def scenario_trusted_stick(s):
         s.click_control(CONFIG, 1025)
         s.wait_window(TRUSTED)
         s.shot("trusted-media")
-        rows = [(r["text"], r["sub1"], r["image"]) for r in list_rows(s, TRUSTED, 1026)]
-        check(rows == [("STICK", "BADF00D", "2")], "trusted list: %r" % rows)
+        rows = [(r["text"], r["sub1"], r["image"], r["sub2"]) for r in list_rows(s, TRUSTED, 1026)]
+        check(rows == [("STICK", "BADF00D", "2", "Full")], "trusted list: %r" % rows)
         s.click_control(TRUSTED, 1012)
         s.wait_window(ADD_ITEM)
         click_row(s, ADD_ITEM, 1007, "D:\\")
         s.click_control(ADD_ITEM, 1012)
         s.wait_gone(ADD_ITEM)
-        rows = [(r["text"], r["sub1"], r["image"]) for r in list_rows(s, TRUSTED, 1026)]
-        check(rows == [("STICK", "BADF00D", "2"), ("VENTRIXCD", "1A2B3C4D", "3")], "after Add: %r" % rows)
+        rows = [(r["text"], r["sub1"], r["image"], r["sub2"]) for r in list_rows(s, TRUSTED, 1026)]
+        check(rows == [("STICK", "BADF00D", "2", "Full"), ("VENTRIXCD", "1A2B3C4D", "3", "Full")],
+              "after Add: %r" % rows)
         s.shot("trusted-media-added")
         s.click_control(TRUSTED, 1000)
         s.wait_gone(TRUSTED)
@@ -1890,6 +1891,12 @@ def service_client_steps(s, service):
     check(drive_rows(s) == [("D:\\", "Locked"), ("E:\\", "Locked")], "the service's drives: %r" % drive_rows(s))
     click_row(s, CONFIG, 1007, "D:\\")
     poll(lambda: ("D:\\", "Unlocked") in drive_rows(s), 5, what="D: shown unlocked")
+    # Read-only for the drive just clicked goes to the service and back, and off again.
+    s.click_control(CONFIG, 1027)
+    poll(lambda: ("D:\\", "Read-only") in drive_rows(s), 5, what="D: shown read-only")
+    s.shot("read-only")
+    s.click_control(CONFIG, 1027)
+    poll(lambda: ("D:\\", "Unlocked") in drive_rows(s), 5, what="D: shown unlocked again")
     s.click_control(CONFIG, 1016)
     check(s.box(name="service-apply-E") == LOCK_TEXT % "E", "the service's apply pass")
     s.wait_gone(CONFIG)

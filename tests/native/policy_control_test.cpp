@@ -505,6 +505,51 @@ TEST_F(PolicyControlTest, MediaListTheOwnRowsFirstAndOnlyThoseAreDeleted) {
     EXPECT_EQ(control.media(MediaList::Locked), (std::vector<MediumRow>{managed}));
 }
 
+TEST_F(PolicyControlTest, DriveRowsCarryTheReadOnlyFlagsAndADriveTheAdministratorDecidesKeepsItsOwn) {
+    tables.setDriveLocked("E:\\", false);
+    control.setDriveReadOnly("E:\\", true);
+    control.setDriveReadOnly("F:\\", true);  // not listed: nothing recorded
+    EXPECT_EQ(control.drives(), (std::vector<DriveRow>{{"D:\\", true, false, false, false},
+                                                       {"E:\\", false, false, true, false}}));
+    EXPECT_FALSE(tables.isDriveReadOnly("F:\\"));
+    EXPECT_TRUE(platform.calls().empty()) << "the flag waits for Apply";
+
+    // ReadOnlyAllDrives: not over a drive its own flag locks; no flag changes while it is in force.
+    tables.Managed.readOnlyAllDrives = true;
+    control.setDriveReadOnly("E:\\", false);
+    control.setDriveReadOnly("D:\\", true);
+    EXPECT_EQ(control.drives(), (std::vector<DriveRow>{{"D:\\", true, false, false, false},
+                                                       {"E:\\", false, false, true, true}}));
+    // LockAllDrives wins over it, and keeps the flags as they are too.
+    tables.Managed.lockAllDrives = true;
+    control.setDriveReadOnly("E:\\", false);
+    EXPECT_EQ(control.drives(), (std::vector<DriveRow>{{"D:\\", true, true, false, false},
+                                                       {"E:\\", false, true, true, false}}));
+    tables.Managed = {};
+    control.setDriveReadOnly("E:\\", false);
+    EXPECT_FALSE(tables.isDriveReadOnly("E:\\"));
+}
+
+TEST_F(PolicyControlTest, TrustedRowsSayWhichAreReadOnlyAndAddingOneReadOnlyMovesItToThatList) {
+    control.addMedium(MediaList::Trusted, "E:\\", true);
+    control.addMedium(MediaList::Trusted, "D:\\", false);
+    tables.Managed.trustedMedia.push_back({"ADMIN", 0x42, ManagedRemovable, true});
+    const MediumRow full{"STICK", 0x54, DriveRemovable, false, false};
+    const MediumRow readOnly{"STICK", 0x55, DriveRemovable, false, true};
+    const MediumRow managed{"ADMIN", 0x42, ManagedRemovable, true, true};
+    EXPECT_EQ(control.media(MediaList::Trusted), (std::vector<MediumRow>{full, readOnly, managed}));
+    ASSERT_EQ(tables.readOnlyTrustedRecords().size(), 1u);
+    EXPECT_EQ(tables.readOnlyTrustedRecords()[0].serial, 0x55u);
+    EXPECT_EQ(tables.trustedRecords().size(), 1u);
+    EXPECT_TRUE(tables.isTrustedReadOnly(0x55, "STICK", DriveRemovable));
+
+    control.addMedium(MediaList::Trusted, "E:\\", false);  // let through fully now
+    EXPECT_TRUE(tables.readOnlyTrustedRecords().empty());
+    EXPECT_EQ(control.deleteMedium(MediaList::Trusted, {"STICK", 0x55, DriveRemovable, false, false}),
+              DeleteOutcome::Deleted);
+    EXPECT_EQ(control.media(MediaList::Trusted), (std::vector<MediumRow>{full, managed}));
+}
+
 TEST_F(PolicyControlTest, ApplyEnforcesSavesAndReportsTheCounts) {
     tables.setDriveLocked("E:\\", false);
     tables.addMedia(0x77, "DISC", DriveCdrom);

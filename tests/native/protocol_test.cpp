@@ -37,13 +37,13 @@ Bytes kind(ServerKind value) { return le16(static_cast<std::uint16_t>(value)); }
 template <typename Enum>
 Bytes pastLast(Enum last) { return {std::uint8_t(std::uint8_t(last) + 1)}; }
 
-// A MediaReply whose encoding is exactly `bytes` long (header 12, a row 11 + label).
+// A MediaReply whose encoding is exactly `bytes` long (header 12, a row 12 + label).
 ServerMessage mediaReplyOfSize(std::size_t bytes) {
     ServerMessage reply{.kind = ServerKind::MediaReply};
     for (std::size_t size = 12; size < bytes;) {
-        const std::size_t label = std::min(MaxLabelLength, bytes - size - 11);
-        reply.media.push_back({std::string(label, 'L'), 1, 2, false});
-        size += 11 + label;
+        const std::size_t label = std::min(MaxLabelLength, bytes - size - 12);
+        reply.media.push_back({std::string(label, 'L'), 1, 2, false, label % 2 == 0});
+        size += 12 + label;
     }
     reply.total = static_cast<std::uint32_t>(reply.media.size());
     return reply;
@@ -59,7 +59,7 @@ struct Good {
 std::vector<Good> goodMessages() {
     std::vector<DriveRow> everyDrive;
     for (char letter = 'A'; letter <= 'Z'; ++letter) {
-        everyDrive.push_back({{letter, ':', '\\'}, letter % 2 == 0, letter == 'Z'});
+        everyDrive.push_back({{letter, ':', '\\'}, letter % 2 == 0, letter == 'Z', letter % 3 == 0, letter == 'Y'});
     }
     const std::string longestLabel(MaxLabelLength, 'M');
     const std::string longestPassword(MaxPasswordBytes, 'p'), longestText(MaxNoticeTextBytes, 't');
@@ -67,6 +67,7 @@ std::vector<Good> goodMessages() {
     using S = ServerKind;
     return {
         {"Hello", Request{.kind = R::Hello, .version = ProtocolVersion}},
+        {"HelloOfVersion1", Request{.kind = R::Hello, .version = 1}},  // read; the service refuses it
         {"Status", Request{.kind = R::Status}},
         {"Lock", Request{.kind = R::Lock}},
         {"UnlockForADayWithLongestPassword", Request{.kind = R::Unlock, .password = longestPassword, .minutes = 1440}},
@@ -79,8 +80,14 @@ std::vector<Good> goodMessages() {
         {"ToggleDriveZ", Request{.kind = R::ToggleDrive, .root = "Z:\\"}},
         {"PresentMedia", Request{.kind = R::PresentMedia}},
         {"AddMediumFromA", Request{.kind = R::AddMedium, .root = "A:\\"}},
+        {"AddMediumReadOnly",
+         Request{.kind = R::AddMedium, .list = MediaList::Trusted, .root = "E:\\", .readOnly = true}},
+        {"SetDriveReadOnlyOnE", Request{.kind = R::SetDriveReadOnly, .root = "E:\\", .readOnly = true}},
+        {"ClearDriveReadOnlyOnZ", Request{.kind = R::SetDriveReadOnly, .root = "Z:\\"}},
         {"DeleteManagedMediumWithLongestLabel",
          Request{.kind = R::DeleteMedium, .list = MediaList::Trusted, .medium = {longestLabel, 0xFFFFFFFF, 5, true}}},
+        {"DeleteReadOnlyMedium",
+         Request{.kind = R::DeleteMedium, .list = MediaList::Trusted, .medium = {"STICK", 7, 2, false, true}}},
         {"Apply", Request{.kind = R::Apply}},
         {"ChangePasswordToTheLongest", Request{.kind = R::ChangePassword, .password = "old",
                                                .freshPassword = longestPassword, .confirmPassword = longestPassword}},
@@ -91,8 +98,12 @@ std::vector<Good> goodMessages() {
         {"Done", ServerMessage{.kind = S::Done}},
         {"PasswordReplyNoAnswer", ServerMessage{.kind = S::PasswordReply, .password = {PasswordOutcome::NoAnswer, 9}}},
         {"DrivesReplyOfAll26", ServerMessage{.kind = S::DrivesReply, .drives = everyDrive}},
+        {"DrivesReplyWithEveryState",
+         ServerMessage{.kind = S::DrivesReply,
+                       .drives = {{"D:\\", false, false, true, false}, {"E:\\", false, false, false, true},
+                                  {"F:\\", true, true, true, false}}}},
         {"MediaReplyMidList", ServerMessage{.kind = S::MediaReply, .total = 5, .start = 3,
-                                            .media = {{"", 0, 2, false}, {longestLabel, 9, 5, true}}}},
+                                            .media = {{"", 0, 2, false, true}, {longestLabel, 9, 5, true, true}}}},
         {"MediaReplyPastTheEnd", ServerMessage{.kind = S::MediaReply, .total = 2, .start = 7}},
         {"MediaReplyOfExactlyMaxMessageBytes", mediaReplyOfSize(MaxMessageBytes)},
         {"PresentMediaReply", ServerMessage{.kind = S::PresentMediaReply,
@@ -135,15 +146,15 @@ struct Bad {
 std::vector<Bad> badMessages() {
     using R = RequestKind;
     using S = ServerKind;
-    const Bytes medium = str("DISC") + le32(1) + le32(2);
+    const Bytes medium = str("DISC") + le32(1) + le32(2);  // then the managed and read-only flags
     const Bytes list = Bytes{0};
     Bytes drives27 = kind(S::DrivesReply) + le16(27);
-    for (int i = 0; i < 27; ++i) drives27 = drives27 + str("E:\\") + Bytes{0, 0};
+    for (int i = 0; i < 27; ++i) drives27 = drives27 + str("E:\\") + Bytes{0, 0, 0, 0};
     const Bytes status = Bytes{1, 1} + le32(0) + Bytes{0, 1, 1} + le32(0) + le32(0);
     std::vector<Bad> bad = {
         {"TrailingByte", kind(R::Lock) + Bytes{0}},
         {"KindZero", kind(RequestKind{0})},
-        {"KindAfterTheLastRequest", kind(RequestKind{18})},
+        {"KindAfterTheLastRequest", kind(RequestKind{19})},
         {"KindAfterTheLastReply", kind(ServerKind{0x800B})},
         {"KindAfterTheLastNotice", kind(ServerKind{0xC004})},
         {"HelloWithWrongMagic", kind(R::Hello) + le32(0x58525457) + le16(1)},
@@ -153,29 +164,50 @@ std::vector<Bad> badMessages() {
         {"DeleteOutcomePastTheLast", kind(S::DeleteReply) + pastLast(DeleteOutcome::NotFound)},
         {"ChangeOutcomePastTheLast", kind(S::ChangeReply) + pastLast(ChangeOutcome::NoAnswer) + le32(0)},
         {"RefusedReasonPastTheLast", kind(S::Refused) + pastLast(RefusedReason::Busy)},
-        {"ManagedFlagOf2", kind(R::DeleteMedium) + list + medium + Bytes{2}},
+        {"ManagedFlagOf2", kind(R::DeleteMedium) + list + medium + Bytes{2, 0}},
+        {"MediumReadOnlyFlagOf2", kind(R::DeleteMedium) + list + medium + Bytes{0, 2}},
+        {"DeleteMediumOfVersion1", kind(R::DeleteMedium) + list + medium + Bytes{0}},
+        {"AddMediumOfVersion1", kind(R::AddMedium) + list + str("E:\\")},
+        {"AddMediumReadOnlyFlagOf2", kind(R::AddMedium) + list + str("E:\\") + Bytes{2}},
+        {"SetDriveReadOnlyFlagOf2", kind(R::SetDriveReadOnly) + str("E:\\") + Bytes{2}},
+        {"SetDriveReadOnlyWithoutFlag", kind(R::SetDriveReadOnly) + str("E:\\")},
+        {"SetDriveReadOnlyOnLowerCaseRoot", kind(R::SetDriveReadOnly) + str("e:\\") + Bytes{1}},
         {"StatusFlagOf2", kind(S::StateNotice) + Bytes{1, 2} + Bytes(status.begin() + 2, status.end())},
-        {"DriveLockedOf2", kind(S::DrivesReply) + le16(1) + str("E:\\") + Bytes{2, 0}},
+        {"DriveLockedOf2", kind(S::DrivesReply) + le16(1) + str("E:\\") + Bytes{2, 0, 0, 0}},
+        {"DriveReadOnlyOf2", kind(S::DrivesReply) + le16(1) + str("E:\\") + Bytes{0, 0, 2, 0}},
+        {"DriveReadOnlyByPolicyOf2", kind(S::DrivesReply) + le16(1) + str("E:\\") + Bytes{0, 0, 0, 2}},
+        {"DriveRowOfVersion1", kind(S::DrivesReply) + le16(1) + str("E:\\") + Bytes{1, 0}},
         {"LowerCaseRoot", kind(R::ToggleDrive) + str("e:\\")},
         {"RootWithSlash", kind(R::ToggleDrive) + str("E:/")},
-        {"RootOfTwoLetters", kind(R::AddMedium) + list + str("EE:\\")},
+        {"RootOfTwoLetters", kind(R::AddMedium) + list + str("EE:\\") + Bytes{0}},
         {"RootWithoutBackslash", kind(R::ToggleDrive) + str("E:")},
-        {"LabelOf260Bytes", kind(R::DeleteMedium) + list + str(std::string(260, 'L')) + le32(1) + le32(2) + Bytes{0}},
-        {"LabelWithNul", kind(R::DeleteMedium) + list + str(std::string("DI\0SC", 5)) + le32(1) + le32(2) + Bytes{0}},
+        {"LabelOf260Bytes",
+         kind(R::DeleteMedium) + list + str(std::string(260, 'L')) + le32(1) + le32(2) + Bytes{0, 0}},
+        {"LabelWithNul",
+         kind(R::DeleteMedium) + list + str(std::string("DI\0SC", 5)) + le32(1) + le32(2) + Bytes{0, 0}},
         {"PasswordOf1025Bytes", kind(R::CheckExit) + str(std::string(1025, 'p'))},
         {"PasswordWithNul", kind(R::OpenConfiguration) + str(std::string("pa\0ss", 5))},
         {"NoticeTextOf1025Bytes", kind(S::MessageNotice) + str(std::string(1025, 't')) + str("") + le32(0)},
-        {"DriveCountAboveWhatFollows", kind(S::DrivesReply) + le16(2) + str("E:\\") + Bytes{1, 0}},
+        {"DriveCountAboveWhatFollows", kind(S::DrivesReply) + le16(2) + str("E:\\") + Bytes{1, 0, 0, 0}},
         {"DriveCountOf27", drives27},
-        {"MediaCountAboveWhatFollows", kind(S::MediaReply) + le32(9) + le32(0) + le16(2) + medium + Bytes{0}},
-        {"MediaRowsPastTheListsEnd", kind(S::MediaReply) + le32(1) + le32(1) + le16(1) + medium + Bytes{0}},
+        {"MediaCountAboveWhatFollows", kind(S::MediaReply) + le32(9) + le32(0) + le16(2) + medium + Bytes{0, 0}},
+        {"MediaRowsPastTheListsEnd", kind(S::MediaReply) + le32(1) + le32(1) + le16(1) + medium + Bytes{0, 0}},
+        {"MediaRowOfVersion1", kind(S::MediaReply) + le32(1) + le32(0) + le16(1) + medium + Bytes{0}},
         {"EmptyMediaPageBeforeTheListsEnd", kind(S::MediaReply) + le32(1) + le32(0) + le16(0)},
         {"MessageOfMaxMessageBytesPlusOne", encodeServerMessage(mediaReplyOfSize(MaxMessageBytes + 1))},
         {"UnitMaskOf0", kind(R::DeviceArrival) + le32(0)},
         {"UnitMaskWithBit26", kind(R::DeviceArrival) + le32(1u << 26 | 1u)},
     };
     // Every proper prefix of a few messages with strings, counts and flags.
-    const std::vector<std::string> cut{"Hello", "CheckExit", "StatusReply", "PresentMediaReply", "ChangeReplyNoAnswer"};
+    const std::vector<std::string> cut{"Hello",
+                                       "CheckExit",
+                                       "StatusReply",
+                                       "PresentMediaReply",
+                                       "ChangeReplyNoAnswer",
+                                       "AddMediumReadOnly",
+                                       "SetDriveReadOnlyOnE",
+                                       "DeleteReadOnlyMedium",
+                                       "DrivesReplyWithEveryState"};
     for (const Good& good : goodMessages()) {
         if (std::find(cut.begin(), cut.end(), good.name) == cut.end()) continue;
         const Bytes whole = encode(good.message);
@@ -202,7 +234,8 @@ INSTANTIATE_TEST_SUITE_P(Protocol, BadMessage, ::testing::ValuesIn(badMessages()
 
 TEST(ProtocolMediaPages, TenThousandLongestLabelsComeBackInFullPagesEachRowOnceInOrder) {
     std::vector<MediumRow> all;
-    for (std::uint32_t i = 0; i < 10000; ++i) all.push_back({std::string(MaxLabelLength, 'L'), i, 2, i % 7 == 0});
+    for (std::uint32_t i = 0; i < 10000; ++i)
+        all.push_back({std::string(MaxLabelLength, 'L'), i, 2, i % 7 == 0, i % 3 == 0});
     std::vector<MediumRow> seen;
     while (seen.size() < all.size()) {
         const Bytes page = encodeMediaPage(all, static_cast<std::uint32_t>(seen.size()));
@@ -213,7 +246,7 @@ TEST(ProtocolMediaPages, TenThousandLongestLabelsComeBackInFullPagesEachRowOnceI
         ASSERT_EQ(reply.start, seen.size());
         seen.insert(seen.end(), reply.media.begin(), reply.media.end());
         const bool last = seen.size() == all.size();
-        EXPECT_TRUE(last || page.size() + 11 + MaxLabelLength > MaxMessageBytes) << "a page with room for another row";
+        EXPECT_TRUE(last || page.size() + 12 + MaxLabelLength > MaxMessageBytes) << "a page with room for another row";
     }
     EXPECT_TRUE(seen == all);
 }
