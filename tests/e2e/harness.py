@@ -720,7 +720,7 @@ class Session:
         status, lines = self.probe.call("conf", copy)
         check(status == 0, "cannot decode the policy file: %s" % lines)
         conf = {"password": None, "drives": {}, "media": [], "trusted": [], "records": [],
-                "raw": open(path, "rb").read()}
+                "read-only": {}, "read-only trusted": [], "journal": [], "raw": open(path, "rb").read()}
         for line in lines:
             f = fields(line)
             if line.startswith("password="):
@@ -733,6 +733,12 @@ class Session:
                 conf["trusted"].append((f["label"], int(f["serial"], 16), int(f["type"])))
             elif line.startswith("record "):
                 conf["records"].append(f["tag"])
+            elif line.startswith("readonly-drive "):
+                conf["read-only"][f["letter"]] = int(f["flag"])
+            elif line.startswith("readonly-trusted "):
+                conf["read-only trusted"].append((f["label"], int(f["serial"], 16), int(f["type"])))
+            elif line.startswith("readonly-disk "):
+                conf["journal"].append((int(f["disk"]), f["letter"]))
         return conf
 
     def make_conf(self, *items):
@@ -763,6 +769,7 @@ def finish(process, timeout=10):
 # ---------------------------------------------------------------- scenarios
 
 LOCK_TEXT = "The removable media in %s:\\ drive is locked"
+READ_ONLY_TEXT = "The removable media in %s:\\ drive could not be made read-only and is locked"
 
 
 def close_from_outside(session, program):
@@ -1894,12 +1901,33 @@ def service_client_steps(s, service):
     # Read-only for the drive just clicked goes to the service and back, and off again.
     s.click_control(CONFIG, 1027)
     poll(lambda: ("D:\\", "Read-only") in drive_rows(s), 5, what="D: shown read-only")
-    s.shot("read-only")
     s.click_control(CONFIG, 1027)
     poll(lambda: ("D:\\", "Unlocked") in drive_rows(s), 5, what="D: shown unlocked again")
+    # E: read-only: Wine answers no disk-attribute request, so the service's
+    # apply pass locks the stick instead, with its own box and event, after
+    # asking for the stick's disk as Windows would be asked.
+    click_row(s, CONFIG, 1007, "E:\\")
+    poll(lambda: ("E:\\", "Unlocked") in drive_rows(s), 5, what="E: shown unlocked")
+    s.click_control(CONFIG, 1027)
+    poll(lambda: ("E:\\", "Read-only") in drive_rows(s), 5, what="E: shown read-only")
+    s.shot("read-only")
+    mark = len(service.requests())
     s.click_control(CONFIG, 1016)
-    check(s.box(name="service-apply-E") == LOCK_TEXT % "E", "the service's apply pass")
+    check(s.box(name="service-read-only-E") == READ_ONLY_TEXT % "E", "the service's read-only pass")
     s.wait_gone(CONFIG)
+    refused = [e for e in service.events() if e[0] == 2003]
+    check(len(refused) == 1 and refused[0][1] == WARNING and refused[0][2][:3] == ["E:\\", "STICK", "BADF00D"]
+          and "could not be made read-only" in refused[0][2][3], "no 2003 for E:: %r" % service.events()[-3:])
+    check(("E", IOCTL_EJECT) in service.requests()[mark:], "E: was not locked instead: %r" % service.requests()[mark:])
+    trace = open(s.holder_trace, errors="replace").read()
+    check(r'CreateFileW L"\\\\.\\PhysicalDrive' in trace, "the service never asked for the stick's disk")
+    conf = poll(lambda: (lambda c: c if c["read-only"] == {"D": 0, "E": 1} else None)(s.read_conf(service.conf)), 10,
+                what="the service saving E: read-only")
+    check(conf["drives"] == {"D": 0, "E": 0} and conf["journal"] == [], "saved: %r" % conf)
+    # An older tray is told its version is not spoken; E: is locked again.
+    replies = service.pipe("hello:1", "hello", "configure:%s" % DEFAULT_PASSWORD, "toggle:E", "apply")
+    check(replies[0]["kind"] == "0x800A" and replies[1]["kind"] == "0x8001", "an older tray's Hello: %r" % replies)
+    check(s.box(name="service-apply-E") == LOCK_TEXT % "E", "the service's apply pass")
     poll(lambda: s.read_conf(service.conf)["drives"] == {"D": 0, "E": 1}, 10, what="the service saving D: unlocked")
 
     # Junk, a message too long, and wrong passwords: refused, and the service serves on.
