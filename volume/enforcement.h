@@ -37,7 +37,7 @@ bool volumeArrivalMask(std::uintptr_t event, const void* header, std::uint32_t& 
 class Enforcement {
 public:
     Enforcement(PolicyTables& tables, VolumeOps& volumes, ConfigFile& config, AuditTrail& audit = noAuditTrail())
-        : tables_(tables), volumes_(volumes), config_(config), audit_(audit), readOnly_(tables, volumes, config, audit) {}
+        : tables_(tables), volumes_(volumes), config_(config), audit_(audit), readOnly_(tables, volumes, config) {}
 
     void lockMediaInDrive(const std::string& root);
     void startupSweep();

@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <string>
 
-#include "policy/audit_trail.h"
 #include "policy/config_file.h"
 #include "policy/policy_tables.h"
 #include "volume/volume_ops.h"
@@ -22,8 +21,9 @@ inline constexpr const char* ReadOnlyFailedFormat =
 
 class ReadOnlyMedia {
 public:
-    ReadOnlyMedia(PolicyTables& tables, VolumeOps& volumes, ConfigFile& config, AuditTrail& audit = noAuditTrail())
-        : tables_(tables), volumes_(volumes), config_(config), audit_(audit) {}
+    // What was done or refused is reported by the caller, which knows the medium.
+    ReadOnlyMedia(PolicyTables& tables, VolumeOps& volumes, ConfigFile& config)
+        : tables_(tables), volumes_(volumes), config_(config) {}
 
     // The disk of the volume at `root` made read-only and checked; true when
     // it is (or already was, by this journal). False with `why` set when it
@@ -49,7 +49,6 @@ private:
     PolicyTables& tables_;
     VolumeOps& volumes_;
     ConfigFile& config_;
-    AuditTrail& audit_;
 };
 
 }  // namespace ventrix
