@@ -646,6 +646,20 @@ protected:
         ShowWindow(dialog, SW_SHOW);
         return dialog;
     }
+    // Add, then the medium in E: picked in the add-media dialog; returns when it has ended.
+    void addFromE() {
+        OwnedDialogDriver::configuration = dialog;
+        OwnedDialogDriver::found = nullptr;
+        OwnedDialogDriver::ticks = 0;
+        OwnedDialogDriver::title = "Add item";
+        OwnedDialogDriver::act = [](HWND found) {
+            HWND present = GetDlgItem(found, IDC_PRESENT_MEDIA);
+            selectRow(present, rowWithText(present, "E:\\"));
+            command(found, IDC_ADD);
+        };
+        ASSERT_NE(SetTimer(nullptr, 0, 20, OwnedDialogDriver::tick), 0u);
+        command(dialog, IDC_ADD);
+    }
 };
 
 TEST_F(TrustedMediaDialogTest, RowsShowLabelAndSerialWithTheImageOfTheirDriveType) {
@@ -677,18 +691,7 @@ TEST_F(TrustedMediaDialogTest, AddThroughTheAddMediaDialogTrustsThePresentMedium
     policy.addMedia(0xC0FFEE, "Stick", DriveRemovable);
     platform.addDriveWithMedium('E', DriveRemovable, "Stick", 0xC0FFEE);
     openTrusted();
-    OwnedDialogDriver::configuration = dialog;
-    OwnedDialogDriver::found = nullptr;
-    OwnedDialogDriver::ticks = 0;
-    OwnedDialogDriver::title = "Add item";
-    OwnedDialogDriver::act = [](HWND found) {
-        HWND present = GetDlgItem(found, IDC_PRESENT_MEDIA);
-        selectRow(present, rowWithText(present, "E:\\"));
-        command(found, IDC_ADD);
-    };
-    ASSERT_NE(SetTimer(nullptr, 0, 20, OwnedDialogDriver::tick), 0u);
-
-    command(dialog, IDC_ADD);  // returns when the add-media dialog has ended
+    addFromE();
 
     EXPECT_EQ(OwnedDialogDriver::owner, dialog);
     EXPECT_TRUE(policy.findTrustedMedia(0xC0FFEE, "Stick", DriveRemovable));
@@ -705,18 +708,7 @@ TEST_F(TrustedMediaDialogTest, AddAsReadOnlyTrustsThePresentMediumForReadingOnly
     EXPECT_EQ(IsDlgButtonChecked(dialog, IDC_ADD_READ_ONLY), static_cast<UINT>(BST_UNCHECKED));
     SendDlgItemMessageA(dialog, IDC_ADD_READ_ONLY, BM_CLICK, 0, 0);
     EXPECT_EQ(IsDlgButtonChecked(dialog, IDC_ADD_READ_ONLY), static_cast<UINT>(BST_CHECKED));
-    OwnedDialogDriver::configuration = dialog;
-    OwnedDialogDriver::found = nullptr;
-    OwnedDialogDriver::ticks = 0;
-    OwnedDialogDriver::title = "Add item";
-    OwnedDialogDriver::act = [](HWND found) {
-        HWND present = GetDlgItem(found, IDC_PRESENT_MEDIA);
-        selectRow(present, rowWithText(present, "E:\\"));
-        command(found, IDC_ADD);
-    };
-    ASSERT_NE(SetTimer(nullptr, 0, 20, OwnedDialogDriver::tick), 0u);
-
-    command(dialog, IDC_ADD);  // returns when the add-media dialog has ended
+    addFromE();
 
     ASSERT_NE(OwnedDialogDriver::found, nullptr);
     EXPECT_TRUE(policy.trustedRecords().empty());
