@@ -22,8 +22,9 @@ inline constexpr const char* ReadOnlyFailedFormat =
 
 class ReadOnlyMedia {
 public:
-    ReadOnlyMedia(PolicyTables& tables, VolumeOps& volumes, ConfigFile& config, AuditTrail& audit = noAuditTrail())
-        : tables_(tables), volumes_(volumes), config_(config), audit_(audit) {}
+    // The events are the caller's (it knows the medium): the audit is not kept.
+    ReadOnlyMedia(PolicyTables& tables, VolumeOps& volumes, ConfigFile& config, AuditTrail& = noAuditTrail())
+        : tables_(tables), volumes_(volumes), config_(config) {}
 
     // The disk of the volume at `root` made read-only and checked; true when
     // it is (or already was, by this journal). False with `why` set when it
@@ -49,7 +50,6 @@ private:
     PolicyTables& tables_;
     VolumeOps& volumes_;
     ConfigFile& config_;
-    AuditTrail& audit_;
 };
 
 }  // namespace ventrix
