@@ -307,17 +307,23 @@ std::size_t PolicyTables::lockedDriveCount() const {
     return count;
 }
 
-void PolicyTables::appendLoadedDrive(const DriveLockEntry& entry) {
-    // One entry per letter: a later record of a letter updates the earlier entry
-    // in place, as a later password record replaces an earlier one.
-    for (DriveLockEntry& existing : drives_) {
+namespace {
+
+// One entry per letter: a later record of a letter updates the earlier entry
+// in place, as a later password record replaces an earlier one.
+void appendLoadedLetter(std::vector<DriveLockEntry>& table, const DriveLockEntry& entry) {
+    for (DriveLockEntry& existing : table) {
         if (existing.letter == entry.letter) {
             existing.locked = entry.locked;
             return;
         }
     }
-    appendGrowing(drives_, entry);
+    appendGrowing(table, entry);
 }
+
+}  // namespace
+
+void PolicyTables::appendLoadedDrive(const DriveLockEntry& entry) { appendLoadedLetter(drives_, entry); }
 
 void PolicyTables::appendLoadedMedia(const LockedMediaRecord& record) {
     const LockedMediaRecord clean = cleanRecord(record);
@@ -345,16 +351,8 @@ void PolicyTables::appendLoadedReadOnlyTrusted(const LockedMediaRecord& record) 
         appendGrowing(readOnlyTrusted_, clean);
 }
 
-// Kept as read, byte for byte; a later record of a letter updates the earlier one.
-void PolicyTables::appendLoadedReadOnly(const DriveLockEntry& entry) {
-    for (DriveLockEntry& existing : readOnly_) {
-        if (existing.letter == entry.letter) {
-            existing.locked = entry.locked;
-            return;
-        }
-    }
-    appendGrowing(readOnly_, entry);
-}
+// Kept as read, byte for byte.
+void PolicyTables::appendLoadedReadOnly(const DriveLockEntry& entry) { appendLoadedLetter(readOnly_, entry); }
 
 void PolicyTables::appendLoadedJournal(const ReadOnlyDiskEntry& entry) {
     forgetReadOnly(entry.letter);

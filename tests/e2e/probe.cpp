@@ -856,11 +856,6 @@ int cmdConf(const Args& a) {  // conf FILE: decoded records, framing first
         std::memcpy(label, media.label, 260);
         say("trusted label=%s serial=%X type=%u\n", label, media.serial, media.driveType);
     }
-    for (const auto& media : tables.readOnlyTrustedRecords()) {
-        char label[261] = {};
-        std::memcpy(label, media.label, 260);
-        say("readonly-trusted label=%s serial=%X type=%u\n", label, media.serial, media.driveType);
-    }
     for (const auto& drive : tables.readOnlyEntries())
         say("readonly-drive letter=%c flag=%u\n", drive.letter ? drive.letter : '?', static_cast<unsigned>(drive.locked));
     for (const auto& disk : tables.readOnlyDisks())
@@ -871,8 +866,7 @@ int cmdConf(const Args& a) {  // conf FILE: decoded records, framing first
 
 // makeconf FILE ITEM...: writes a policy file as the program would, for a
 // scenario's starting state. Items: password=TEXT, drive=L:0|1,
-// readonly=L:0|1 (a drive's read-only flag), media=LABEL:HEXSERIAL:TYPE,
-// trusted=LABEL:HEXSERIAL:TYPE, trusted-readonly=LABEL:HEXSERIAL:TYPE.
+// media=LABEL:HEXSERIAL:TYPE, trusted=LABEL:HEXSERIAL:TYPE.
 int cmdMakeConf(const Args& a) {
     if (a.size() < 2) return 2;
     ventrix::PolicyTables tables;
@@ -883,22 +877,16 @@ int cmdMakeConf(const Args& a) {
             password = item.substr(9);
         } else if (item.rfind("drive=", 0) == 0 && item.size() >= 9) {
             tables.appendLoadedDrive({item[6], static_cast<std::uint8_t>(item[8] == '1' ? 1 : 0)});
-        } else if (item.rfind("readonly=", 0) == 0 && item.size() >= 12) {
-            tables.appendLoadedReadOnly({item[9], static_cast<std::uint8_t>(item[11] == '1' ? 1 : 0)});
-        } else if (item.rfind("media=", 0) == 0 || item.rfind("trusted=", 0) == 0 ||
-                   item.rfind("trusted-readonly=", 0) == 0) {
+        } else if (item.rfind("media=", 0) == 0 || item.rfind("trusted=", 0) == 0) {
             const bool trusted = item[0] == 't';
-            const bool readOnly = item.rfind("trusted-readonly=", 0) == 0;
-            const std::string rest = item.substr(item.find('=') + 1);
+            const std::string rest = item.substr(trusted ? 8 : 6);
             const size_t first = rest.find(':'), second = rest.rfind(':');
             if (first == std::string::npos || first == second) return 2;
             ventrix::LockedMediaRecord record{};
             std::strncpy(record.label, rest.substr(0, first).c_str(), ventrix::MaxLabelLength);
             record.serial = static_cast<std::uint32_t>(std::strtoul(rest.substr(first + 1, second - first - 1).c_str(), nullptr, 16));
             record.driveType = static_cast<std::uint32_t>(number(rest.substr(second + 1)));
-            if (readOnly)
-                tables.appendLoadedReadOnlyTrusted(record);
-            else if (trusted)
+            if (trusted)
                 tables.appendLoadedTrusted(record);
             else
                 tables.appendLoadedMedia(record);
@@ -1022,8 +1010,6 @@ std::vector<std::uint8_t> pipeStep(const std::string& step) {
     else if (verb == "drives") request = {.kind = RequestKind::Drives};
     else if (verb == "policy") request = {.kind = RequestKind::PolicyChanged};
     else if (verb == "toggle") request = {.kind = RequestKind::ToggleDrive, .root = argument + ":\\"};
-    else if (verb == "readonly")
-        request = {.kind = RequestKind::SetDriveReadOnly, .root = argument + ":\\", .readOnly = minutes != 0};
     else if (verb == "apply") request = {.kind = RequestKind::Apply};
     else if (verb == "arrival")
         request = {.kind = RequestKind::DeviceArrival, .unitMask = static_cast<std::uint32_t>(number(argument))};

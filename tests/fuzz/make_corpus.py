@@ -47,8 +47,7 @@ def unknown(tag, count, words=b""):
 
 
 def trusted_frame(length, blob, tag=TRUSTED):
-    """A trusted medium (or a read-only record): word count, protected length,
-    blob, zeros to the word."""
+    """A record framed by words: word count, protected length, blob, zeros to the word."""
     body = struct.pack("<I", length) + blob
     body += b"\0" * (-len(body) % 4)
     return bytes([tag]) + struct.pack("<I", len(body) // 4) + body
@@ -59,12 +58,8 @@ def framed(tag, plain):
     return trusted_frame(len(blob), blob, tag)
 
 
-def trusted(label, serial, drive_type):
-    return framed(TRUSTED, medium_image(label, serial, drive_type))
-
-
-def read_only_trusted(label, serial, drive_type):
-    return framed(READ_ONLY_TRUSTED, medium_image(label, serial, drive_type))
+def trusted(label, serial, drive_type, tag=TRUSTED):
+    return framed(tag, medium_image(label, serial, drive_type))
 
 
 def read_only_drive(letter, flag):
@@ -96,19 +91,12 @@ SEEDS = {
     + trusted(b"OWN", 0x5AFE, 2)
     + read_only_drive("F", 1)
     + read_only_drive("E", 2)
-    + read_only_trusted(b"SUPPLIER", 0xB0, 2)
+    + trusted(b"SUPPLIER", 0xB0, 2, READ_ONLY_TRUSTED)
     + journal(3, "F")
-    + journal(1, "Q"),
-    "read-only-precedence": read_only_trusted(b"BOTH", 3, 2)
-    + trusted(b"both", 3, 2)
-    + trusted(b"FULL", 4, 5)
-    + read_only_trusted(b"FULL", 4, 5)
-    + medium(b"LOCKED", 5, 2)
-    + read_only_trusted(b"locked", 5, 2)
-    + read_only_drive("D", 1)
-    + read_only_drive("D", 0)
-    + journal(3, "F")
-    + journal(4, "F"),
+    + journal(1, "Q")
+    + journal(4, "F")  # then the precedence: read-only over full trust, locked over both
+    + trusted(b"own", 0x5AFE, 2, READ_ONLY_TRUSTED)
+    + medium(b"supplier", 0xB0, 2),
     # The catalogue of damaged files.
     "only-unknown-tags": unknown(0x01, 1, b"abcd") + unknown(0xFF, 2, b"\0" * 8) + unknown(0x00, 0),
     "unknown-count-0": unknown(0x42, 0) + password(b"after"),
@@ -130,12 +118,6 @@ SEEDS = {
     "empty-plaintexts": record(DRIVE, b"") + record(MEDIA, b"") + record(PASSWORD, b""),
     "trusted-length-0": trusted_frame(0, b"") + drive("E", 1),
     "trusted-length-past-words": trusted_frame(400, OK + b"SHORT") + drive("E", 1),
-    "read-only-damaged": trusted_frame(0, b"", READ_ONLY_DRIVE)
-    + trusted_frame(400, OK + b"SHORT", READ_ONLY_TRUSTED)
-    + trusted_frame(6, REFUSED + b"\1\0\0\0E", READ_ONLY_DISK)
-    + framed(READ_ONLY_DISK, b"\7\0\0\0E")
-    + framed(READ_ONLY_DRIVE, b"K")
-    + drive("E", 1),
     "refused-record": frame(PASSWORD, REFUSED + b"theirs\0") + password(b"mine") + drive("D", 1),
 }
 

@@ -196,43 +196,6 @@ TEST_F(DriveTable, GrowthKeepsEveryEntryInOrder) {
     }
 }
 
-// ---- Read-only drives: a flag beside the lock flag --------------------------------
-
-TEST_F(DriveTable, ReadOnlyFlagFollowsTheLetterRuleAndLeavesTheLockTableAlone) {
-    tables.setDriveLocked("E:\\", true);
-    tables.setDriveReadOnly("E:\\", true);
-    EXPECT_TRUE(tables.isDriveReadOnly("E:\\"));
-    EXPECT_TRUE(tables.isDriveReadOnly("E:"));
-    EXPECT_TRUE(tables.isDriveReadOnly("E"));
-    EXPECT_FALSE(tables.isDriveReadOnly("e:\\"));
-    EXPECT_FALSE(tables.isDriveReadOnly(""));
-    EXPECT_FALSE(tables.isDriveReadOnly("F:\\"));
-    EXPECT_TRUE(tables.isDriveLocked("E:\\")) << "the lock flag stays";
-    ASSERT_EQ(tables.driveEntries().size(), 1u);
-
-    tables.setDriveReadOnly("F", false);
-    EXPECT_TRUE(tables.readOnlyEntries().size() == 1u) << "turning off a letter never set adds nothing";
-    tables.setDriveReadOnly("E:", false);
-    EXPECT_FALSE(tables.isDriveReadOnly("E:\\"));
-    ASSERT_EQ(tables.readOnlyEntries().size(), 1u) << "entries are never removed";
-    EXPECT_EQ(tables.readOnlyEntries()[0].letter, 'E');
-    EXPECT_EQ(tables.readOnlyEntries()[0].locked, 0);
-    tables.setDriveReadOnly("e:\\", true);
-    EXPECT_EQ(tables.readOnlyEntries().size(), 2u) << "a lower-case letter is an entry of its own";
-}
-
-TEST_F(DriveTable, LoadedReadOnlyFlagIsKeptAsReadAndAnyNonZeroCounts) {
-    tables.appendLoadedReadOnly({'K', 2});
-    tables.appendLoadedReadOnly({'L', 1});
-    tables.appendLoadedReadOnly({'K', 0x80});
-    EXPECT_TRUE(tables.isDriveReadOnly("K:\\"));
-    ASSERT_EQ(tables.readOnlyEntries().size(), 2u);
-    EXPECT_EQ(tables.readOnlyEntries()[0].locked, 0x80) << "a later record of a letter updates the earlier one";
-    EXPECT_TRUE(tables.driveEntries().empty());
-    tables.setDriveReadOnly("K", true);
-    EXPECT_EQ(tables.readOnlyEntries()[0].locked, 1);
-}
-
 // ---- Locked media table ----------------------------------------------------------
 
 class MediaTable : public ::testing::Test {
@@ -431,147 +394,43 @@ TEST_F(MediaTable, AMediumOnBothListsInAFileStaysOnlyLockedInEitherOrder) {
     record.serial = 3;
     record.driveType = 2;
     tables.appendLoadedTrusted(record);
+    tables.appendLoadedReadOnlyTrusted(record);
     tables.appendLoadedMedia(record);
     tables.appendLoadedTrusted(record);
+    tables.appendLoadedReadOnlyTrusted(record);
     EXPECT_TRUE(tables.trustedRecords().empty());
+    EXPECT_TRUE(tables.readOnlyTrustedRecords().empty());
     EXPECT_EQ(walk(), (std::vector<Seen>{{3, "BOTH", 2}}));
 }
 
-// ---- Trusted media read-only: a list of their own, walked after the full ones ---------
+// ---- Trusted media read-only: a list of their own ------------------------------------
 
-class TrustedTable : public MediaTable {
-protected:
-    struct Trusted {
-        std::uint32_t serial;
-        std::string label;
-        std::uint32_t driveType;
-        bool readOnly;
-        bool operator==(const Trusted&) const = default;
-    };
-    std::vector<Trusted> walkTrusted() {
-        std::vector<Trusted> seen;
-        tables.resetTrustedCursor();
-        Trusted item{};
-        while (tables.nextTrustedMedia(item.serial, item.label, item.driveType, &item.readOnly)) seen.push_back(item);
-        return seen;
-    }
-    static LockedMediaRecord record(const char* label, std::uint32_t serial, std::uint32_t driveType) {
-        LockedMediaRecord r{};
-        std::strncpy(r.label, label, sizeof r.label - 1);
-        r.serial = serial;
-        r.driveType = driveType;
-        return r;
-    }
-};
-
-TEST_F(TrustedTable, AddingTheOtherWayMovesAMediumBetweenFullAndReadOnlyAndBack) {
+TEST_F(MediaTable, TrustingTheOtherWayMovesAMediumBetweenFullAndReadOnlyAndLockingTakesItOff) {
     tables.addMedia(7, "Supplier", 2);
     EXPECT_TRUE(tables.addTrustedMedia(7, "SUPPLIER", 2, true));
     EXPECT_TRUE(walk().empty()) << "off the locked list";
-    EXPECT_EQ(walkTrusted(), (std::vector<Trusted>{{7, "SUPPLIER", 2, true}}));
     EXPECT_FALSE(tables.addTrustedMedia(7, "supplier", 2, true)) << "no change, no duplicate";
-    EXPECT_TRUE(tables.isTrustedReadOnly(7, "supplier", 2));
-
     EXPECT_TRUE(tables.addTrustedMedia(7, "Supplier", 2)) << "full trust now";
     EXPECT_TRUE(tables.readOnlyTrustedRecords().empty());
-    EXPECT_EQ(walkTrusted(), (std::vector<Trusted>{{7, "Supplier", 2, false}}));
-    EXPECT_FALSE(tables.isTrustedReadOnly(7, "Supplier", 2));
-    EXPECT_TRUE(tables.findTrustedMedia(7, "Supplier", 2));
-
     EXPECT_TRUE(tables.addTrustedMedia(7, "Supplier", 2, true)) << "and back";
     EXPECT_TRUE(tables.trustedRecords().empty());
-    EXPECT_TRUE(tables.addTrustedMedia(7, "Supplier", 5)) << "another type is another medium";
-    EXPECT_EQ(walkTrusted(), (std::vector<Trusted>{{7, "Supplier", 5, false}, {7, "Supplier", 2, true}}));
-}
-
-TEST_F(TrustedTable, LockingAMediumTrustedReadOnlyTakesItOffTheReadOnlyList) {
-    tables.addTrustedMedia(7, "Supplier", 2, true);
-    tables.addTrustedMedia(7, "Supplier", 5, true);
     EXPECT_TRUE(tables.addMedia(7, "SUPPLIER", 2));
-    EXPECT_EQ(walkTrusted(), (std::vector<Trusted>{{7, "Supplier", 5, true}}));
-    EXPECT_FALSE(tables.isTrustedReadOnly(7, "Supplier", 2));
-}
-
-TEST_F(TrustedTable, RemoveTakesAMediumOffEitherList) {
-    tables.addTrustedMedia(1, "Full", 2);
-    tables.addTrustedMedia(2, "Read", 5, true);
-    EXPECT_TRUE(tables.removeTrustedMedia(2, "READ"));
     EXPECT_TRUE(tables.readOnlyTrustedRecords().empty());
-    EXPECT_FALSE(tables.removeTrustedMedia(2, "Read"));
-    EXPECT_TRUE(tables.removeTrustedMedia(1, "full"));
-    EXPECT_TRUE(tables.trustedRecords().empty());
-    EXPECT_FALSE(tables.isTrustedListed(1, "Full"));
+    tables.Managed.trustedMedia = {{"Admin", 0x10, ManagedCdrom, true}};
+    EXPECT_TRUE(tables.isTrustedReadOnly(0x10, "ADMIN", ManagedCdrom)) << "the administrator's read-only entry";
 }
 
-TEST_F(TrustedTable, WalkGivesTheFullOnesThenTheReadOnlyOnesAndResetsPastTheEnd) {
-    tables.addTrustedMedia(1, "R1", 2, true);
-    tables.addTrustedMedia(2, "F1", 5);
-    tables.addTrustedMedia(3, "R2", 5, true);
-    tables.addTrustedMedia(4, "F2", 2);
-    EXPECT_EQ(walkTrusted(), (std::vector<Trusted>{{2, "F1", 5, false}, {4, "F2", 2, false},
-                                                   {1, "R1", 2, true}, {3, "R2", 5, true}}));
-    EXPECT_EQ(tables.trustedCursor(), 0u);
-    std::uint32_t serial = 0, driveType = 0;
-    std::string label;
-    for (int i = 0; i < 3; ++i) ASSERT_TRUE(tables.nextTrustedMedia(serial, label, driveType));
-    EXPECT_EQ(label, "R1") << "the read-only output is optional";
-    ASSERT_TRUE(tables.nextTrustedMedia(serial, label, driveType));
-    label = "kept";
-    EXPECT_FALSE(tables.nextTrustedMedia(serial, label, driveType));
-    EXPECT_EQ(label, "kept");
-    EXPECT_EQ(tables.trustedCursor(), 0u);
-}
-
-TEST_F(TrustedTable, ReadOnlyByTheAdministratorsListOrThePcsOwn) {
-    tables.Managed.trustedMedia = {{"Admin", 0x10, ManagedCdrom, true}, {"Full", 0x11, ManagedRemovable, false}};
-    EXPECT_TRUE(tables.isTrustedReadOnly(0x10, "ADMIN", ManagedCdrom));
-    EXPECT_FALSE(tables.isTrustedReadOnly(0x10, "Admin", ManagedRemovable));
-    EXPECT_FALSE(tables.isTrustedReadOnly(0x11, "Full", ManagedRemovable));
-    tables.addTrustedMedia(0x11, "Full", ManagedRemovable, true);
-    EXPECT_TRUE(tables.isTrustedReadOnly(0x11, "Full", ManagedRemovable)) << "either one saying read-only";
-}
-
-TEST_F(TrustedTable, LoadedRecordsLockedWinsThenReadOnlyWinsOverFullInEitherOrder) {
-    const LockedMediaRecord locked = record("LOCKED", 1, 2), both = record("BOTH", 2, 2), late = record("LATE", 3, 5);
-    tables.appendLoadedReadOnlyTrusted(locked);
-    tables.appendLoadedMedia(locked);
-    tables.appendLoadedReadOnlyTrusted(locked);
+TEST_F(MediaTable, ALoadedMediumTrustedBothWaysIsTrustedReadOnlyInEitherOrder) {
+    LockedMediaRecord both{};
+    std::memcpy(both.label, "BOTH", 4);
+    LockedMediaRecord late = both;
+    late.serial = 3;
     tables.appendLoadedTrusted(both);
     tables.appendLoadedReadOnlyTrusted(both);
     tables.appendLoadedReadOnlyTrusted(late);
     tables.appendLoadedTrusted(late);
-    tables.appendLoadedReadOnlyTrusted(late);
-    EXPECT_EQ(walk(), (std::vector<Seen>{{1, "LOCKED", 2}}));
-    EXPECT_EQ(walkTrusted(), (std::vector<Trusted>{{2, "BOTH", 2, true}, {3, "LATE", 5, true}}));
-}
-
-// ---- The journal of disks made read-only -------------------------------------------
-
-TEST(ReadOnlyJournal, ALettersEntryIsReplacedAndForgottenAndADiskSeenWhileAnyNamesIt) {
-    PolicyTables tables;
-    tables.journalReadOnly(3, 'E');
-    tables.journalReadOnly(3, 'F');
-    tables.journalReadOnly(5, 'E');
-    auto entries = [&] {
-        std::vector<std::pair<std::uint32_t, char>> seen;
-        for (const ReadOnlyDiskEntry& entry : tables.readOnlyDisks()) {
-            EXPECT_EQ(entry.reserved[0] | entry.reserved[1] | entry.reserved[2], 0);
-            seen.emplace_back(entry.disk, entry.letter);
-        }
-        return seen;
-    };
-    using Seen = std::vector<std::pair<std::uint32_t, char>>;
-    EXPECT_EQ(entries(), (Seen{{3, 'F'}, {5, 'E'}}));
-    EXPECT_TRUE(tables.diskJournaled(3));
-    EXPECT_TRUE(tables.forgetReadOnly('F'));
-    EXPECT_FALSE(tables.forgetReadOnly('F'));
-    EXPECT_FALSE(tables.diskJournaled(3));
-    EXPECT_TRUE(tables.diskJournaled(5));
-
-    tables.appendLoadedJournal({7, 'G', {0xEE, 0xEE, 0xEE}});
-    tables.appendLoadedJournal({8, 'E', {}});
-    EXPECT_EQ(entries(), (Seen{{7, 'G'}, {8, 'E'}})) << "a loaded entry replaces its letter's too";
-    EXPECT_FALSE(tables.diskJournaled(5));
+    EXPECT_TRUE(tables.trustedRecords().empty());
+    EXPECT_EQ(tables.readOnlyTrustedRecords().size(), 2u);
 }
 
 // ---- Process-wide state ------------------------------------------------------------

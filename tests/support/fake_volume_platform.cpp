@@ -1,6 +1,5 @@
 #include "tests/support/fake_volume_platform.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -114,105 +113,59 @@ void FakeVolumePlatform::deviceControl(Device device, std::uint32_t code) {
     calls_.push_back("ioctl " + hex(code) + (open_.count(device) != 0 ? "" : " bad-handle"));
 }
 
-// "\\.\E:" names a drive; "\\.\PhysicalDriveN" a disk some drive is on.
-const FakeDrive* FakeVolumePlatform::driveOfDevice(const std::string& path) const {
-    if (path.size() != 6 || path.compare(0, 4, "\\\\.\\") != 0 || path[5] != ':') return nullptr;
-    const auto found = drives_.find(path[4]);
-    return found == drives_.end() ? nullptr : &found->second;
-}
-
-FakeDisk* FakeVolumePlatform::diskNamed(const std::string& path) {
-    const std::string prefix = "\\\\.\\PhysicalDrive";
-    if (path.compare(0, prefix.size(), prefix) != 0) return nullptr;
-    const std::uint32_t number = static_cast<std::uint32_t>(std::stoul(path.substr(prefix.size())));
-    for (const auto& [letter, drive] : drives_) {
-        if (drive.disk == number) return &disks_[number];
-    }
-    return nullptr;
-}
-
 VolumePlatform::Device FakeVolumePlatform::openDeviceFor(const char* path, std::uint32_t access,
                                                          std::uint32_t shareMode, std::uint32_t& error) {
     if (beforeOpenFor) beforeOpenFor(path);
-    const std::string line = std::string("open ") + path + " access=" + hex(access) + " share=" +
-                             std::to_string(shareMode);
-    if (refused_.count(path) != 0) {
-        calls_.push_back(line + " refused");
-        error = 5;  // access denied
-        return InvalidDevice;
-    }
-    if (driveOfDevice(path) == nullptr && diskNamed(path) == nullptr) {
-        calls_.push_back(line + " not-found");
-        error = 2;
-        return InvalidDevice;
-    }
-    calls_.push_back(line);
-    error = 0;
-    const Device device = nextDevice_++;
-    open_[device] = path;
-    return device;
+    error = refused_.count(path) != 0 ? 5 : 0;  // access denied
+    calls_.push_back(std::string("open ") + path + " access=" + hex(access) + " share=" + std::to_string(shareMode) +
+                     (error != 0 ? " refused" : ""));
+    if (error != 0) return InvalidDevice;
+    open_[nextDevice_] = path;
+    return nextDevice_++;
 }
 
-// A drive's handle answers its device number and whether it takes writes; a
-// disk's, its attributes. The set request's bytes are written into the line.
-std::uint32_t FakeVolumePlatform::answer(const std::string& path, std::uint32_t code, const void* in,
-                                         std::uint32_t inSize, void* out, std::uint32_t outSize,
-                                         std::uint32_t& returned, std::string& line) {
-    const FakeDrive* drive = driveOfDevice(path);
-    FakeDisk* disk = drive != nullptr ? (drive->disk ? &disks_[*drive->disk] : nullptr) : diskNamed(path);
-    if (code == IoctlStorageGetDeviceNumber && drive != nullptr) {
-        if (!drive->disk || outSize < sizeof(StorageDeviceNumber)) return 1;  // incorrect function
-        const StorageDeviceNumber number{drive->type == DriveCdrom ? 2u : 7u, *drive->disk, 1};
-        std::memcpy(out, &number, sizeof number);
-        returned = sizeof number;
-        return 0;
-    }
-    if (code == IoctlDiskSetDiskAttributes && drive == nullptr && disk != nullptr) {
-        SetDiskAttributes set{};
-        std::memcpy(&set, in, std::min<std::size_t>(inSize, sizeof set));
-        line += " persist=" + std::to_string(set.persist) + " attributes=" + hex(static_cast<std::uint32_t>(set.attributes)) +
-                " mask=" + hex(static_cast<std::uint32_t>(set.attributesMask)) + " version=" + std::to_string(set.version);
-        if (disk->setError != 0) return disk->setError;
-        if ((set.attributesMask & DiskAttributeReadOnly) != 0)
-            disk->readOnly = (set.attributes & DiskAttributeReadOnly) != 0;
-        return 0;
-    }
-    if (disk == nullptr || disk->setError == ErrorNotSupported) return ErrorNotSupported;  // as Wine answers
-    if (code == IoctlDiskGetDiskAttributes && drive == nullptr && outSize >= sizeof(GetDiskAttributes)) {
-        const GetDiskAttributes got{sizeof(GetDiskAttributes), 0, disk->readOnly ? DiskAttributeReadOnly : 0};
-        std::memcpy(out, &got, sizeof got);
-        returned = sizeof got;
-        return 0;
-    }
-    if (code == IoctlDiskIsWritable && drive != nullptr)
-        return disk->readOnly && disk->showsReadOnly ? ErrorWriteProtect : 0;
-    return ErrorNotSupported;
-}
-
+// "\\.\E:" answers its disk's number and whether it takes writes;
+// "\\.\PhysicalDriveN" the disk's attributes, the set request's bytes written into the line.
 std::uint32_t FakeVolumePlatform::deviceRequest(Device device, std::uint32_t code, const void* in,
-                                                std::uint32_t inSize, void* out, std::uint32_t outSize,
-                                                std::uint32_t& returned) {
+                                                std::uint32_t inSize, void* out, std::uint32_t, std::uint32_t& returned) {
     std::string line = "request " + hex(code) + " in=" + std::to_string(inSize);
+    const std::string& path = open_.at(device);
+    const auto drive = drives_.find(path.size() == 6 ? path[4] : '\0');
+    const bool isDrive = drive != drives_.end();
+    const bool hasDisk = isDrive ? drive->second.disk.has_value() : path.size() > 17;
+    const auto number = std::uint32_t(isDrive ? drive->second.disk.value_or(0) : hasDisk ? std::stoul(path.substr(17)) : 0);
+    FakeDisk& disk = disks_[number];
+    std::uint32_t error = ErrorNotSupported;  // as Wine answers
     returned = 0;
-    const auto handle = open_.find(device);
-    const std::uint32_t error =
-        handle == open_.end() ? 6 : answer(handle->second, code, in, inSize, out, outSize, returned, line);
-    if (handle == open_.end()) line += " bad-handle";
-    if (error != 0) line += " -> " + std::to_string(error);
-    calls_.push_back(line);
+    if (!hasDisk) {
+        error = 1;  // incorrect function: no disk's volume
+    } else if (code == IoctlStorageGetDeviceNumber && isDrive) {
+        const StorageDeviceNumber found{drive->second.type == DriveCdrom ? 2u : 7u, number, 1};
+        std::memcpy(out, &found, returned = sizeof found);
+        error = 0;
+    } else if (code == IoctlDiskSetDiskAttributes) {
+        SetDiskAttributes set{};
+        std::memcpy(&set, in, sizeof set);
+        line += " persist=" + std::to_string(set.persist) + " attributes=" + hex(std::uint32_t(set.attributes)) +
+                " mask=" + hex(std::uint32_t(set.attributesMask)) + " version=" + std::to_string(set.version);
+        if ((error = disk.setError) == 0) disk.readOnly = (set.attributes & DiskAttributeReadOnly) != 0;
+    } else if (code == IoctlDiskGetDiskAttributes && disk.setError != ErrorNotSupported) {
+        const GetDiskAttributes got{sizeof(GetDiskAttributes), 0, disk.readOnly ? DiskAttributeReadOnly : 0};
+        std::memcpy(out, &got, returned = sizeof got);
+        error = 0;
+    } else if (code == IoctlDiskIsWritable) {
+        error = disk.readOnly && disk.showsReadOnly ? ErrorWriteProtect : 0;
+    }
+    calls_.push_back(error != 0 ? line + " -> " + std::to_string(error) : line);
     return error;
 }
 
 bool FakeVolumePlatform::getVolumeFlags(const char* root, std::uint32_t& flags) {
     calls_.push_back(std::string("flags ") + root);
-    flags = 0;
     const FakeDrive* drive = driveAt(root);
-    if (drive == nullptr || !drive->hasMedium) return false;
-    if (drive->disk) {
-        const FakeDisk& disk = disks_[*drive->disk];
-        if (disk.readOnly && disk.showsReadOnly) flags = FileReadOnlyVolume;
-    }
-    return true;
+    const FakeDisk* disk = drive != nullptr && drive->disk ? &disks_[drive->disk.value_or(0)] : nullptr;
+    flags = disk != nullptr && disk->readOnly && disk->showsReadOnly ? FileReadOnlyVolume : 0;
+    return drive != nullptr && drive->hasMedium;
 }
 
 void FakeVolumePlatform::closeDevice(Device device) {

@@ -20,17 +20,14 @@ struct FakeDrive {
     bool hasMedium = false;
     std::string label;
     std::uint32_t serial = 0;
-    // The disk the volume is on (\\.\PhysicalDriveN); none: the device
-    // number request fails, as on a drive that is no disk's.
-    std::optional<std::uint32_t> disk;
+    std::optional<std::uint32_t> disk;  // \\.\PhysicalDriveN it is on, if any
 };
 
-// A disk as its requests see it. By default it answers like Wine: every
-// attribute request error 50.
+// By default a disk answers as under Wine: every attribute request error 50.
 struct FakeDisk {
     bool readOnly = false;
-    std::uint32_t setError = 50;  // what SET_DISK_ATTRIBUTES answers; 0 sets it
-    bool showsReadOnly = true;    // the remounted volume reports read-only once set
+    std::uint32_t setError = 50;  // 0: the attribute is set
+    bool showsReadOnly = true;    // the volume reports read-only once set
 };
 
 struct ShownMessage {
@@ -48,7 +45,6 @@ public:
     void removeDrive(char letter);
     void refuseOpen(const std::string& path) { refused_.insert(path); }
     FakeDisk& disk(std::uint32_t number) { return disks_[number]; }
-    // Runs before an open for a disk request is recorded (the path opened).
     std::function<void(const std::string&)> beforeOpenFor;
     void clearCalls() { calls_.clear(); }
     // Another seam's call, recorded in the same order as this one's.
@@ -85,11 +81,6 @@ public:
 private:
     const FakeDrive* driveAt(const char* root) const;
     std::string driveList() const;
-
-    const FakeDrive* driveOfDevice(const std::string& path) const;
-    FakeDisk* diskNamed(const std::string& path);
-    std::uint32_t answer(const std::string& path, std::uint32_t code, const void* in, std::uint32_t inSize, void* out,
-                         std::uint32_t outSize, std::uint32_t& returned, std::string& line);
 
     std::map<char, FakeDrive> drives_;
     std::map<std::uint32_t, FakeDisk> disks_;
