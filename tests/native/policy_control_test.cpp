@@ -286,20 +286,6 @@ TEST_F(PolicyControlTest, TheExitReleasesEveryLockedDrive) {
     EXPECT_TRUE(hasCall("ioctl 0x90020"));
 }
 
-// A disk made read-only for F: before each of Unlock, Unlock for and the exit.
-TEST_F(PolicyControlTest, UnlockUnlockForAndTheExitMakeAReadOnlyDiskWritableAgain) {
-    platform.addDriveWithMedium('F', DriveRemovable, "STICK", 0x11).disk = 1;
-    for (std::uint32_t step = 0; step < 3; ++step) {
-        control.lock();
-        platform.disk(1) = {true, 0, true};
-        tables.journalReadOnly(1, 'F');
-        if (step < 2) EXPECT_EQ(control.unlock(right, step * 15).outcome, PasswordOutcome::Right);
-        else control.releaseForExit();
-        EXPECT_FALSE(platform.disk(1).readOnly) << step;
-        EXPECT_TRUE(tables.readOnlyDisks().empty()) << step;
-    }
-}
-
 TEST_F(PolicyControlTest, ArrivalsAreHandledOnlyWhileProtectionIsOn) {
     platform.addDriveWithMedium('F', DriveRemovable, "NEW", 0x99);
     tables.ProtectionOn = false;
@@ -473,13 +459,13 @@ TEST_F(PolicyControlTest, ADriveTheAdministratorLocksIsShownSoAndNotToggled) {
 
 TEST_F(PolicyControlTest, MediaListTheOwnRowsFirstAndOnlyThoseAreDeleted) {
     control.addMedium(MediaList::Locked, "D:\\", false);
-    control.addMedium(MediaList::Trusted, "E:\\", false);
+    control.addMedium(MediaList::Trusted, "E:\\", true);
     control.addMedium(MediaList::Locked, "F:\\", false);  // no drive there: nothing added
     tables.Managed.lockedMedia.push_back({"ADMIN", 0x42, ManagedRemovable});
     const MediumRow own{"STICK", 0x54, DriveRemovable, false};
     const MediumRow managed{"ADMIN", 0x42, ManagedRemovable, true};
     EXPECT_EQ(control.media(MediaList::Locked), (std::vector<MediumRow>{own, managed}));
-    EXPECT_EQ(control.media(MediaList::Trusted), (std::vector<MediumRow>{{"STICK", 0x55, DriveRemovable, false}}));
+    EXPECT_EQ(control.media(MediaList::Trusted), (std::vector<MediumRow>{{"STICK", 0x55, DriveRemovable, false, true}}));
 
     EXPECT_EQ(control.deleteMedium(MediaList::Locked, managed), DeleteOutcome::Managed);
     EXPECT_EQ(control.deleteMedium(MediaList::Locked, {"STICK", 0x55, DriveRemovable, false}), DeleteOutcome::NotFound);
@@ -497,13 +483,6 @@ TEST_F(PolicyControlTest, DriveRowsCarryTheReadOnlyFlagsAndADriveTheAdministrato
     control.setDriveReadOnly("E:\\", false);
     EXPECT_EQ(control.drives(), (std::vector<DriveRow>{{"D:\\", true, false, false, false},
                                                        {"E:\\", false, false, true, true}}));
-}
-
-TEST_F(PolicyControlTest, TrustedRowsSayWhichAreReadOnly) {
-    control.addMedium(MediaList::Trusted, "E:\\", true);
-    control.addMedium(MediaList::Trusted, "D:\\", false);
-    EXPECT_EQ(control.media(MediaList::Trusted), (std::vector<MediumRow>{{"STICK", 0x54, DriveRemovable, false, false},
-                                                                         {"STICK", 0x55, DriveRemovable, false, true}}));
 }
 
 TEST_F(PolicyControlTest, ApplyEnforcesSavesAndReportsTheCounts) {
