@@ -97,23 +97,20 @@ void VolumeOps::ejectMedia(std::string_view root) {
     platform_.closeDevice(device);
 }
 
-void VolumeOps::lockVolume(std::string_view root) {
+// The volume opened shared for reading and writing, the requests sent in
+// order whatever each answers, and closed; a volume that cannot be opened is left.
+void VolumeOps::controlVolume(std::string_view root, std::initializer_list<std::uint32_t> codes) {
     const std::string path = devicePath(root);
     const VolumePlatform::Device device = platform_.openDevice(path.c_str(), ShareReadWrite);
     if (device == VolumePlatform::InvalidDevice) return;
-    platform_.deviceControl(device, FsctlLockVolume);
+    for (std::uint32_t code : codes) platform_.deviceControl(device, code);
     platform_.closeDevice(device);
 }
 
-void VolumeOps::releaseVolume(std::string_view root) {
-    const std::string path = devicePath(root);
-    const VolumePlatform::Device device = platform_.openDevice(path.c_str(), ShareReadWrite);
-    if (device == VolumePlatform::InvalidDevice) return;
-    // Dismount whatever the unlock answered: a volume that was never locked still goes.
-    platform_.deviceControl(device, FsctlUnlockVolume);
-    platform_.deviceControl(device, FsctlDismountVolume);
-    platform_.closeDevice(device);
-}
+void VolumeOps::lockVolume(std::string_view root) { controlVolume(root, {FsctlLockVolume}); }
+
+// Dismount whatever the unlock answered: a volume that was never locked still goes.
+void VolumeOps::releaseVolume(std::string_view root) { controlVolume(root, {FsctlUnlockVolume, FsctlDismountVolume}); }
 
 bool VolumeOps::queryVolumeIdentity(std::string_view root, std::string& label, std::uint32_t& serial) {
     releaseVolume(root.substr(0, 3));
@@ -167,15 +164,8 @@ std::uint32_t VolumeOps::volumeWritable(std::string_view root) {
     return request(platform_, devicePath(root), 0, IoctlDiskIsWritable, nullptr, 0, nullptr, 0);
 }
 
-void VolumeOps::dismountVolume(std::string_view root) {
-    const std::string path = devicePath(root);
-    const VolumePlatform::Device device = platform_.openDevice(path.c_str(), ShareReadWrite);
-    if (device == VolumePlatform::InvalidDevice) return;
-    // The dismount goes ahead even when open files keep the lock from being taken.
-    platform_.deviceControl(device, FsctlLockVolume);
-    platform_.deviceControl(device, FsctlDismountVolume);
-    platform_.closeDevice(device);
-}
+// The dismount goes ahead even when open files keep the lock from being taken.
+void VolumeOps::dismountVolume(std::string_view root) { controlVolume(root, {FsctlLockVolume, FsctlDismountVolume}); }
 
 std::vector<std::string> VolumeOps::volumesOfDisk(std::uint32_t disk) {
     std::vector<std::string> found;

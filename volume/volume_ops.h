@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -63,6 +64,7 @@ public:
     VolumePlatform& platform() { return platform_; }
 
 private:
+    void controlVolume(std::string_view root, std::initializer_list<std::uint32_t> codes);
     VolumePlatform& platform_;
     PolicyTables& tables_;
 };
