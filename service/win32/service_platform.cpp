@@ -50,22 +50,23 @@ int MediaWatch::letterOf(HANDLE device) const {
 
 namespace {
 
-// The letter of a drive's device path ("\\.\E:"), else 0.
-char deviceLetter(const char* path) { return path[0] == '\\' && lstrlenA(path) == 6 ? path[4] : 0; }
+// Its own open handle would make the drive refuse a lock or a dismount: the
+// watch of the drive a device path ("\\.\E:") names is let go first.
+void releaseWatchOf(MediaWatch* watch, const char* path) {
+    const char letter = path[0] == '\\' && lstrlenA(path) == 6 ? path[4] : 0;
+    if (watch && letter >= 'A' && letter <= 'Z') watch->release(letter - 'A');
+}
 
 }  // namespace
 
-// Its own open handle would make the drive refuse a lock or a dismount.
 VolumePlatform::Device ServicePlatform::openDevice(const char* path, std::uint32_t shareMode) {
-    const char letter = deviceLetter(path);
-    if (Watch && letter >= 'A' && letter <= 'Z') Watch->release(letter - 'A');
+    releaseWatchOf(Watch, path);
     return Win32VolumePlatform::openDevice(path, shareMode);
 }
 
 VolumePlatform::Device ServicePlatform::openDeviceFor(const char* path, std::uint32_t access,
                                                       std::uint32_t shareMode, std::uint32_t& error) {
-    const char letter = deviceLetter(path);
-    if (Watch && letter >= 'A' && letter <= 'Z') Watch->release(letter - 'A');
+    releaseWatchOf(Watch, path);
     return Win32VolumePlatform::openDeviceFor(path, access, shareMode, error);
 }
 
