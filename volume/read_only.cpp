@@ -50,9 +50,16 @@ void ReadOnlyMedia::forget(char letter) {
     const ReadOnlyDiskEntry* entry = entryOf(tables_, letter);
     if (entry == nullptr) return;
     const std::uint32_t disk = entry->disk;
+    // Only a disk still at its drive is cleared: a stick pulled took the
+    // attribute with it, and Windows may since have given its number to
+    // another disk (a stick plugged meanwhile, or after a restart) that is
+    // not ours to touch.
+    VolumeDisk where;
+    const bool stillThere = volumes_.volumeDisk(std::string{letter, ':', '\\'}, where) == 0 &&
+                            where.deviceType == FileDeviceDisk && where.disk == disk;
     // Cleared before the entry goes: a crash in between clears it again at
     // the next start, never leaves it read-only unjournaled.
-    if (!namedByAnother(tables_, disk, letter)) {
+    if (stillThere && !namedByAnother(tables_, disk, letter)) {
         std::string ignored;  // a disk gone since has nothing left to clear
         setAttribute(disk, false, ignored);
         remountDisk(disk);

@@ -64,9 +64,10 @@ VolumePlatform::Device ServicePlatform::openDevice(const char* path, std::uint32
     return Win32VolumePlatform::openDevice(path, shareMode);
 }
 
+// The disk requests' opens (no access, or a whole disk) block no lock and
+// no dismount: every drive keeps its watch, so no media change goes unheard.
 VolumePlatform::Device ServicePlatform::openDeviceFor(const char* path, std::uint32_t access,
                                                       std::uint32_t shareMode, std::uint32_t& error) {
-    releaseWatchOf(Watch, path);
     return Win32VolumePlatform::openDeviceFor(path, access, shareMode, error);
 }
 

@@ -753,7 +753,8 @@ TEST_F(ReadOnlyTest, AFullyTrustedMediumInAReadOnlyDriveGetsFullAccessAndWhatWas
     tables.journalReadOnly(1, 'E');  // for the medium in it before
     platform.disk(1).readOnly = true;
     enforcement.applyPolicy();
-    EXPECT_EQ(platform.calls(), seq({peekOf('E'), typeOf('E'), setAndRemount(false, "E"), {"event 2001 E:\\|STICK|11"}}));
+    EXPECT_EQ(platform.calls(),
+              seq({peekOf('E'), typeOf('E'), deviceNumberOf('E'), setAndRemount(false, "E"), {"event 2001 E:\\|STICK|11"}}));
     EXPECT_EQ(journal(), "");
 }
 
@@ -777,11 +778,27 @@ TEST_F(ReadOnlyTest, TheJournalIsUndoneWhenTheDriveBecomesUnlockedOrLockedAndAtR
         enforcement.applyPolicy();
         platform.clearCalls();
         (enforcement.*release)();
-        EXPECT_EQ(platform.calls(), setAndRemount(false, "E"));
+        EXPECT_EQ(platform.calls(), seq({deviceNumberOf('E'), setAndRemount(false, "E")}));
         EXPECT_EQ(journal(), "");
     }
     std::string password;
     EXPECT_TRUE(saved(password).readOnlyDisks().empty()) << "the undone journal is saved";
+}
+
+// Windows gives a pulled stick's number to the next disk: only a disk still at
+// its drive is cleared, so another one under that number is never touched.
+TEST_F(ReadOnlyTest, AStickSwappedOrPulledLeavesItsOldDiskNumberAlone) {
+    tables.setDriveReadOnly("E:\\", true);
+    enforcement.applyPolicy();
+    platform.addDriveWithMedium('E', DriveRemovable, "OTHER", 0x22).disk = 2;
+    platform.disk(2).setError = 0;
+    enforcement.applyPolicy();
+    EXPECT_TRUE(platform.disk(1).readOnly) << "number 1 is no longer E:'s to clear";
+    EXPECT_EQ(journal(), "2E");
+    platform.removeDrive('E');
+    enforcement.releaseReadOnly();
+    EXPECT_TRUE(platform.disk(2).readOnly) << "nothing is sent for a stick that is gone";
+    EXPECT_EQ(journal(), "");
 }
 
 TEST_F(ReadOnlyTest, TwoDrivesOfOneDiskClearItOnlyWhenNeitherNeedsIt) {
